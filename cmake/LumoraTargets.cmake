@@ -1,0 +1,45 @@
+# Helpers shared by every target of the project.
+
+# One precompiled header for all targets: LibTorch's headers dominate compile
+# time. Reuse requires identical flags, so -fPIC is set for every target
+# (executables included) instead of CMake's per-kind PIC/PIE choice.
+add_compile_options(-fPIC)
+file(WRITE "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp" "// anchor for the shared precompiled header\n")
+add_library(lumora_pch OBJECT "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp")
+target_link_libraries(lumora_pch PUBLIC lumora::torch)
+target_precompile_headers(lumora_pch PRIVATE "${PROJECT_SOURCE_DIR}/lumora/core/pch.h")
+
+function(lumora_use_pch target)
+  target_precompile_headers(${target} REUSE_FROM lumora_pch)
+endfunction()
+
+# lumora_module(<name> SOURCES ... [DEPS ...]) -> shared library lumora_<name>
+function(lumora_module name)
+  cmake_parse_arguments(M "" "" "SOURCES;DEPS" ${ARGN})
+  set(t lumora_${name})
+  add_library(${t} SHARED ${M_SOURCES})
+  target_include_directories(${t} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${t} PUBLIC lumora::torch ${M_DEPS})
+  lumora_use_pch(${t})
+  install(TARGETS ${t} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
+
+# lumora_program(<name> <source> <deps...>) -> installed executable
+function(lumora_program name source)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${ARGN})
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+# lumora_test(<name> SOURCES ... DEPS ...) -> gtest executable registered with CTest
+function(lumora_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_DEPS} lumora_testing GTest::gtest_main)
+  lumora_use_pch(${name})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
+    PROPERTIES ENVIRONMENT "LUMORA_BUILD_DIR=${PROJECT_BINARY_DIR};LUMORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,45 @@
+// Exceptions carrying the system's exact messages. Library code throws them;
+// only a command's run() catches them and turns them into an exit status.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace lumora {
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A value outside what the operation accepts (unknown name, bad split, ...).
+class ValueError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A named entry (variable, mapping key) that is not there.
+class KeyError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A file that does not exist or cannot be opened.
+class FileNotFoundError : public Error {
+ public:
+  using Error::Error;
+};
+
+// An argument or stored value of the wrong kind.
+class TypeError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Anything else that stops the work (unreadable file, failed write, ...).
+class RuntimeError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace lumora

@@ -1,0 +1,26 @@
+// Number and text formatting that matches what Python prints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumora {
+
+// Python's repr of a float: shortest round-trip digits, "2.0", "0.0001",
+// "1e-05", "1e+16", "inf", "nan".
+std::string py_float(double value);
+
+// Thousands separator as Python's "{:,}": 1234567 -> "1,234,567".
+std::string thousands(int64_t value);
+
+// Python's repr of a list of texts: ['a', 'b'].
+std::string py_list(const std::vector<std::string>& items);
+
+// Python's repr of a text: single quotes unless the text holds one.
+std::string py_repr(const std::string& text);
+
+// C's "%.{precision}g", as Python's "%" operator prints it.
+std::string general(double value, int precision);
+
+}  // namespace lumora

@@ -1,0 +1,63 @@
+#include "lumora/core/torch_compat.h"
+
+#include <thread>
+
+#include <ATen/Parallel.h>
+#include <ATen/autocast_mode.h>
+#include <torch/cuda.h>
+#include <torch/version.h>
+
+#include "lumora/config.h"
+
+#if LUMORA_HAVE_CUDA
+#include <ATen/cuda/CUDAContext.h>
+#include <c10/cuda/CUDACachingAllocator.h>
+#endif
+
+namespace lumora::compat {
+
+void use_all_cores() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores > 0) at::set_num_threads(static_cast<int>(cores));
+}
+
+bool cuda_available() { return torch::cuda::is_available(); }
+
+torch::Device default_device() {
+  return cuda_available() ? torch::Device(torch::kCUDA, 0) : torch::Device(torch::kCPU);
+}
+
+std::string cuda_device_name(int index) {
+#if LUMORA_HAVE_CUDA
+  if (cuda_available()) return at::cuda::getDeviceProperties(index)->name;
+#endif
+  (void)index;
+  return "";
+}
+
+int64_t cuda_total_memory(int index) {
+#if LUMORA_HAVE_CUDA
+  if (cuda_available()) return static_cast<int64_t>(at::cuda::getDeviceProperties(index)->totalGlobalMem);
+#endif
+  (void)index;
+  return 0;
+}
+
+void empty_cuda_cache() {
+#if LUMORA_HAVE_CUDA
+  if (cuda_available()) c10::cuda::CUDACachingAllocator::emptyCache();
+#endif
+}
+
+#if TORCH_VERSION_MAJOR > 2 || (TORCH_VERSION_MAJOR == 2 && TORCH_VERSION_MINOR >= 4)
+bool autocast_enabled() { return at::autocast::is_autocast_enabled(at::kCUDA); }
+void set_autocast_enabled(bool enabled) { at::autocast::set_autocast_enabled(at::kCUDA, enabled); }
+#else
+bool autocast_enabled() { return at::autocast::is_enabled(); }
+void set_autocast_enabled(bool enabled) { at::autocast::set_enabled(enabled); }
+#endif
+
+AutocastOff::AutocastOff() : previous_(autocast_enabled()) { set_autocast_enabled(false); }
+AutocastOff::~AutocastOff() { set_autocast_enabled(previous_); }
+
+}  // namespace lumora::compat

@@ -1,0 +1,40 @@
+// The one place that knows LibTorch versions and CUDA. Everything else calls
+// these functions and never tests versions or CUDA availability itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <torch/types.h>
+
+namespace lumora::compat {
+
+// Intra-op threads = the machine's core count (LibTorch's OpenMP default may be 1).
+void use_all_cores();
+
+bool cuda_available();
+// The first CUDA device when there is one, else the CPU.
+torch::Device default_device();
+std::string cuda_device_name(int index = 0);
+int64_t cuda_total_memory(int index = 0);
+// Releases cached CUDA memory; does nothing without CUDA.
+void empty_cuda_cache();
+
+// CUDA automatic mixed precision.
+bool autocast_enabled();
+void set_autocast_enabled(bool enabled);
+
+// Switches autocast off for its lifetime and restores the caller's state,
+// also when the guarded call throws.
+class AutocastOff {
+ public:
+  AutocastOff();
+  ~AutocastOff();
+  AutocastOff(const AutocastOff&) = delete;
+  AutocastOff& operator=(const AutocastOff&) = delete;
+
+ private:
+  bool previous_;
+};
+
+}  // namespace lumora::compat

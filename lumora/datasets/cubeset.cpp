@@ -1,0 +1,183 @@
+#include "lumora/datasets/cubeset.h"
+
+#include <cmath>
+#include <iostream>
+#include <random>
+
+#include "lumora/core/errors.h"
+#include "lumora/core/format.h"
+
+namespace lumora {
+namespace {
+
+// The data file's variables in order, then the label file's new ones; a name
+// both files hold takes the label file's variable at the data file's place.
+std::vector<MatVariableInfo> pool_variables(const MatFile& data_file, const MatFile& gt_file) {
+  std::vector<MatVariableInfo> pooled;
+  for (const auto& v : data_file.variables()) pooled.push_back(gt_file.has(v.name) ? gt_file.info(v.name) : v);
+  for (const auto& v : gt_file.variables())
+    if (!data_file.has(v.name)) pooled.push_back(v);
+  return pooled;
+}
+
+// Draws j uniformly from 0..max by masked rejection, as numpy's legacy
+// RandomState does, so that splits equal numpy's shuffle for the same seed.
+uint32_t draw_interval(std::mt19937& gen, uint32_t max) {
+  uint32_t mask = max;
+  mask |= mask >> 1;
+  mask |= mask >> 2;
+  mask |= mask >> 4;
+  mask |= mask >> 8;
+  mask |= mask >> 16;
+  uint32_t value;
+  do {
+    value = static_cast<uint32_t>(gen()) & mask;
+  } while (value > max);
+  return value;
+}
+
+torch::Tensor to_coords(const std::vector<int64_t>& flat, int64_t width) {
+  auto out = torch::empty({static_cast<int64_t>(flat.size()), 2}, torch::kInt64);
+  auto acc = out.accessor<int64_t, 2>();
+  for (size_t i = 0; i < flat.size(); ++i) {
+    acc[i][0] = flat[i] / width;
+    acc[i][1] = flat[i] % width;
+  }
+  return out;
+}
+
+void check_finite(const torch::Tensor& cube, const std::string& path) {
+  const int64_t bad = cube.numel() - torch::isfinite(cube).sum().item<int64_t>();
+  if (bad > 0)
+    throw ValueError("the cube in '" + path + "' holds " + thousands(bad) +
+                     " values that are not finite (NaN or infinite); clean or mask them before training");
+}
+
+// One statistic for the whole cube, in single precision, in place.
+void normalise(torch::Tensor& cube, bool min_max) {
+  if (min_max) {
+    const float lo = cube.min().item<float>();
+    const float hi = cube.max().item<float>();
+    cube.sub_(lo).div_(static_cast<float>(static_cast<double>(hi - lo) + 1e-8));
+  } else {
+    const float mean = cube.mean().item<float>();
+    const float std = cube.std(/*unbiased=*/false).item<float>();
+    cube.sub_(mean).div_(static_cast<float>(static_cast<double>(std) + 1e-8));
+  }
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo>& variables) {
+  std::optional<std::string> data_key, labels_key;
+  std::vector<std::string> kept;
+  for (const auto& v : variables) {
+    if (v.name.rfind("__", 0) == 0) continue;
+    kept.push_back(v.name);
+    const int64_t ndim = v.detection_ndim();
+    if (ndim == 3)
+      data_key = v.name;
+    else if (ndim == 2)
+      labels_key = v.name;
+  }
+  if (!data_key || !labels_key)
+    throw ValueError("Could not auto-detect keys.\nAvailable: " + py_list(kept) +
+                     "\nPass manually: HyperspectralDataset(..., data_key='...', labels_key='...')");
+  return {*data_key, *labels_key};
+}
+
+PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double train_ratio, double val_ratio,
+                        int64_t seed) {
+  if (seed < 0 || seed > 0xFFFFFFFFLL) throw ValueError("Seed must be between 0 and 2**32 - 1");
+  const auto flat_labels = labels.contiguous();
+  const int64_t width = labels.size(1);
+  const int64_t* lab = flat_labels.data_ptr<int64_t>();
+
+  // Row-major positions of every labelled pixel, bucketed by class.
+  std::vector<std::vector<int64_t>> by_class(static_cast<size_t>(std::max<int64_t>(num_classes, 1)));
+  for (int64_t i = 0, n = flat_labels.numel(); i < n; ++i)
+    if (lab[i] > 0) by_class[lab[i]].push_back(i);
+
+  std::mt19937 gen(static_cast<uint32_t>(seed));
+  std::vector<int64_t> train, val, test;
+  for (int64_t c = 1; c < num_classes; ++c) {
+    auto& pixels = by_class[c];
+    const int64_t n = static_cast<int64_t>(pixels.size());
+    for (int64_t i = n - 1; i >= 1; --i) {
+      const int64_t j = draw_interval(gen, static_cast<uint32_t>(i));
+      std::swap(pixels[i], pixels[j]);
+    }
+    const int64_t n_train = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * train_ratio));
+    const int64_t n_val = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * val_ratio));
+    const int64_t train_end = std::min(n, n_train);
+    const int64_t val_end = std::min(n, n_train + n_val);
+    train.insert(train.end(), pixels.begin(), pixels.begin() + train_end);
+    val.insert(val.end(), pixels.begin() + train_end, pixels.begin() + val_end);
+    test.insert(test.end(), pixels.begin() + val_end, pixels.end());
+  }
+  return {to_coords(train, width), to_coords(val, width), to_coords(test, width)};
+}
+
+HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& options) : split(options.split()) {
+  const MatFile data_file(options.data_path());
+  const MatFile gt_file(options.gt_path());
+
+  std::string data_key = options.data_key().value_or("");
+  std::string labels_key = options.labels_key().value_or("");
+  if (!options.data_key() || !options.labels_key())
+    std::tie(data_key, labels_key) = _find_keys(pool_variables(data_file, gt_file));
+
+  torch::Tensor cube;  // (H, W, C) float32 with the file's strides
+  {
+    // Scoped so that a wider stored type (double) is freed before the copy below.
+    const NdArray stored_cube = data_file.load(data_key, "cube");
+    if (stored_cube.ndim() != 3)
+      throw ValueError("expected a 3-D cube (H, W, C) in variable '" + data_key + "' of '" + options.data_path() +
+                       "', got " + std::to_string(stored_cube.ndim()) + " dimensions");
+    cube = stored_cube.to_float32();
+  }
+  num_bands = cube.size(2);
+
+  const NdArray stored_labels = gt_file.load(labels_key, "label map");
+  labels = stored_labels.to_int64().contiguous();
+  if (labels.dim() != 2)
+    throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + options.gt_path() +
+                     "', got " + std::to_string(labels.dim()) + " dimensions");
+  if (labels.size(0) != cube.size(0) || labels.size(1) != cube.size(1))
+    throw ValueError("the label map in '" + options.gt_path() + "' is " + std::to_string(labels.size(0)) + " x " +
+                     std::to_string(labels.size(1)) + " but the cube in '" + options.data_path() + "' is " +
+                     std::to_string(cube.size(0)) + " x " + std::to_string(cube.size(1)) + " pixels");
+  const int64_t max_label = labels.numel() ? labels.max().item<int64_t>() : 0;
+  if (max_label <= 0) throw ValueError("no labelled pixels in '" + options.gt_path() + "' (no label above 0)");
+  num_classes = max_label + 1;
+
+  check_finite(cube, options.data_path());
+  normalise(cube, options.use_fp16());  // in place: the buffer is ours alone
+  data = cube.permute({2, 0, 1}).contiguous();
+  cube = torch::Tensor();
+
+  auto parts = split_pixels(labels, num_classes, options.train_ratio(), options.val_ratio(), options.seed());
+  train_coords = parts.train;
+  val_coords = parts.val;
+  test_coords = parts.test;
+
+  if (split == "train")
+    coords = train_coords;
+  else if (split == "val")
+    coords = val_coords;
+  else if (split == "test")
+    coords = test_coords;
+  else
+    throw ValueError("split must be 'train', 'val', or 'test'. Got: '" + split + "'");
+
+  split_mask = torch::zeros_like(labels);
+  if (coords.size(0) > 0) {
+    auto rows = coords.select(1, 0), cols = coords.select(1, 1);
+    split_mask.index_put_({rows, cols}, labels.index({rows, cols}));
+  }
+  std::cout << split << ": " << coords.size(0) << " pixels across " << num_classes - 1 << " classes" << std::endl;
+}
+
+torch::data::Example<> HyperspectralDataset::get(size_t /*index*/) { return {data, split_mask}; }
+
+}  // namespace lumora

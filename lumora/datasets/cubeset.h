@@ -1,0 +1,65 @@
+// HyperspectralDataset: one labelled scene from a cube MAT-file and a label
+// MAT-file, normalised, with its labelled pixels split per class into
+// training, validation and test sets. The whole scene is one sample.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <torch/data/datasets/base.h>
+#include <torch/data/example.h>
+
+#include "lumora/io/matfile.h"
+
+namespace lumora {
+
+struct HyperspectralDatasetOptions {
+  HyperspectralDatasetOptions(std::string data_path, std::string gt_path)
+      : data_path_(std::move(data_path)), gt_path_(std::move(gt_path)) {}
+  TORCH_ARG(std::string, data_path);
+  TORCH_ARG(std::string, gt_path);
+  TORCH_ARG(std::string, split) = "train";
+  TORCH_ARG(double, train_ratio) = 0.2;
+  TORCH_ARG(double, val_ratio) = 0.1;
+  TORCH_ARG(std::optional<std::string>, data_key) = std::nullopt;
+  TORCH_ARG(std::optional<std::string>, labels_key) = std::nullopt;
+  TORCH_ARG(int64_t, seed) = 42;
+  TORCH_ARG(bool, use_fp16) = false;
+};
+
+class HyperspectralDataset : public torch::data::datasets::Dataset<HyperspectralDataset> {
+ public:
+  explicit HyperspectralDataset(const HyperspectralDatasetOptions& options);
+
+  // The whole scene and this split's mask, whatever the index.
+  torch::data::Example<> get(size_t index) override;
+  torch::optional<size_t> size() const override { return 1; }
+
+  int64_t num_bands = 0;
+  int64_t num_classes = 0;
+  torch::Tensor data;          // float32 (C, H, W), normalised
+  torch::Tensor labels;        // int64 (H, W)
+  torch::Tensor train_coords;  // int64 (N_train, 2) of (row, column)
+  torch::Tensor val_coords;
+  torch::Tensor test_coords;
+  torch::Tensor coords;      // the one of the three that the split names
+  torch::Tensor split_mask;  // int64 (H, W): labels of `coords`, 0 elsewhere
+  std::string split;
+};
+
+// (data key, labels key) from the variables in order: the last 3-D variable
+// and the last 2-D one; names starting with "__" are skipped.
+std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo>& variables);
+
+// The per-class split of labelled pixels (label > 0), class by class in
+// increasing id; within a class the shuffled order. `labels` is (H, W) int64.
+struct PixelSplit {
+  torch::Tensor train, val, test;  // int64 (N, 2)
+};
+PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double train_ratio, double val_ratio,
+                        int64_t seed);
+
+}  // namespace lumora

@@ -1,0 +1,209 @@
+#include "lumora/io/matfile.h"
+
+#include <matio.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "lumora/core/errors.h"
+
+namespace lumora {
+namespace {
+
+// matio reports problems through a log callback; keep the last message so
+// that our own errors can carry it instead of matio printing to stderr.
+thread_local std::string g_last_matio_message;
+
+void matio_log(int /*level*/, char* message) {
+  if (message) g_last_matio_message = message;
+}
+
+void install_matio_log() {
+  static std::once_flag once;
+  std::call_once(once, [] { Mat_LogInitFunc("lumora", matio_log); });
+}
+
+std::string matio_detail() {
+  std::string m = g_last_matio_message;
+  g_last_matio_message.clear();
+  return m.empty() ? "" : ": " + m;
+}
+
+struct ClassInfo {
+  matio_classes mat;
+  DType dtype;
+  const char* name;
+};
+
+const ClassInfo kNumericClasses[] = {
+    {MAT_C_DOUBLE, DType::Float64, "double"}, {MAT_C_SINGLE, DType::Float32, "single"},
+    {MAT_C_INT8, DType::Int8, "int8"},        {MAT_C_UINT8, DType::UInt8, "uint8"},
+    {MAT_C_INT16, DType::Int16, "int16"},     {MAT_C_UINT16, DType::UInt16, "uint16"},
+    {MAT_C_INT32, DType::Int32, "int32"},     {MAT_C_UINT32, DType::UInt32, "uint32"},
+    {MAT_C_INT64, DType::Int64, "int64"},     {MAT_C_UINT64, DType::UInt64, "uint64"},
+};
+
+const ClassInfo* numeric_class(matio_classes c) {
+  for (const auto& info : kNumericClasses)
+    if (info.mat == c) return &info;
+  return nullptr;
+}
+
+std::string class_name(const matvar_t* var) {
+  if (var->isLogical) return "logical";
+  switch (var->class_type) {
+    case MAT_C_CELL: return "cell";
+    case MAT_C_STRUCT: return "struct";
+    case MAT_C_CHAR: return "char";
+    case MAT_C_SPARSE: return "sparse";
+    case MAT_C_FUNCTION: return "function_handle";
+    case MAT_C_OBJECT: return "object";
+    case MAT_C_OPAQUE: return "opaque";
+    case MAT_C_EMPTY: return "empty";
+    default: break;
+  }
+  const ClassInfo* info = numeric_class(var->class_type);
+  std::string name = info ? info->name : "unknown";
+  return var->isComplex ? "complex " + name : name;
+}
+
+bool is_numeric(const matvar_t* var) {
+  return !var->isComplex && numeric_class(var->class_type) != nullptr;
+}
+
+DType element_type(const matvar_t* var) {
+  if (var->isLogical) return DType::Bool;
+  return numeric_class(var->class_type)->dtype;
+}
+
+matio_classes mat_class_of(DType dtype) {
+  for (const auto& info : kNumericClasses)
+    if (info.dtype == dtype) return info.mat;
+  return MAT_C_UINT8;  // logical
+}
+
+matio_types mat_type_of(DType dtype) {
+  switch (dtype) {
+    case DType::Float64: return MAT_T_DOUBLE;
+    case DType::Float32: return MAT_T_SINGLE;
+    case DType::Int8: return MAT_T_INT8;
+    case DType::UInt8: return MAT_T_UINT8;
+    case DType::Int16: return MAT_T_INT16;
+    case DType::UInt16: return MAT_T_UINT16;
+    case DType::Int32: return MAT_T_INT32;
+    case DType::UInt32: return MAT_T_UINT32;
+    case DType::Int64: return MAT_T_INT64;
+    case DType::UInt64: return MAT_T_UINT64;
+    case DType::Bool: return MAT_T_UINT8;
+  }
+  return MAT_T_UINT8;
+}
+
+struct VarDeleter {
+  void operator()(matvar_t* v) const { Mat_VarFree(v); }
+};
+using VarPtr = std::unique_ptr<matvar_t, VarDeleter>;
+
+mat_t* handle(void* p) { return static_cast<mat_t*>(p); }
+
+}  // namespace
+
+MatFile::MatFile(std::string path) : path_(std::move(path)) {
+  install_matio_log();
+  if (!std::filesystem::exists(path_)) throw FileNotFoundError("No such file: '" + path_ + "'");
+  mat_ = Mat_Open(path_.c_str(), MAT_ACC_RDONLY);
+  if (!mat_) throw RuntimeError("cannot read MAT-file '" + path_ + "'" + matio_detail());
+  while (VarPtr var{Mat_VarReadNextInfo(handle(mat_))}) {
+    MatVariableInfo info;
+    info.name = var->name ? var->name : "";
+    info.mat_class = class_name(var.get());
+    info.numeric = is_numeric(var.get());
+    for (int i = 0; i < var->rank; ++i) info.dims.push_back(static_cast<int64_t>(var->dims[i]));
+    variables_.push_back(std::move(info));
+  }
+}
+
+MatFile::~MatFile() {
+  if (mat_) Mat_Close(handle(mat_));
+}
+
+bool MatFile::has(const std::string& name) const {
+  for (const auto& v : variables_)
+    if (v.name == name) return true;
+  return false;
+}
+
+const MatVariableInfo& MatFile::info(const std::string& name) const {
+  for (const auto& v : variables_)
+    if (v.name == name) return v;
+  throw KeyError("variable '" + name + "' not found in '" + path_ + "'");
+}
+
+NdArray MatFile::load(const std::string& name, const std::string& use) const {
+  const MatVariableInfo& meta = info(name);
+  if (!meta.numeric)
+    throw TypeError("variable '" + name + "' in '" + path_ + "' is of class " + meta.mat_class +
+                    " and cannot be used as a " + use);
+  VarPtr var{Mat_VarRead(handle(mat_), name.c_str())};
+  if (!var || (var->nbytes > 0 && !var->data))
+    throw RuntimeError("cannot read variable '" + name + "' from '" + path_ + "'" + matio_detail());
+
+  NdArray a;
+  a.dtype = element_type(var.get());
+  for (int i = 0; i < var->rank; ++i) a.shape.push_back(static_cast<int64_t>(var->dims[i]));
+  // MATLAB stores column-major: the first index moves fastest.
+  a.strides.assign(a.shape.size(), 1);
+  for (size_t i = 1; i < a.shape.size(); ++i) a.strides[i] = a.strides[i - 1] * std::max<int64_t>(a.shape[i - 1], 1);
+  a.data = var->data;
+  std::shared_ptr<matvar_t> owner(var.release(), VarDeleter{});
+  a.owner = owner;
+  if (!a.data) a = NdArray::zeros(a.dtype, a.shape);  // empty variable
+  return a;
+}
+
+std::vector<std::pair<std::string, NdArray>> read_mat(const std::string& path) {
+  MatFile file(path);
+  std::vector<std::pair<std::string, NdArray>> out;
+  for (const auto& v : file.variables())
+    if (v.numeric) out.emplace_back(v.name, file.load(v.name));
+  return out;
+}
+
+void write_mat(const std::string& path, const std::vector<std::pair<std::string, NdArray>>& variables) {
+  install_matio_log();
+  const std::string tmp = path + ".part";
+  std::remove(tmp.c_str());
+  mat_t* mat = Mat_CreateVer(tmp.c_str(), nullptr, MAT_FT_MAT5);
+  if (!mat) throw RuntimeError("cannot create MAT-file '" + path + "'" + matio_detail());
+  auto fail = [&](const std::string& what) {
+    Mat_Close(mat);
+    std::remove(tmp.c_str());
+    throw RuntimeError(what + matio_detail());
+  };
+  for (const auto& [name, array] : variables) {
+    // MATLAB wants column-major data: reverse the axes, lay out row-major, and
+    // the bytes are the column-major order of the original axes.
+    std::vector<int64_t> perm(array.shape.size());
+    for (size_t i = 0; i < perm.size(); ++i) perm[i] = static_cast<int64_t>(perm.size() - 1 - i);
+    torch::Tensor column_major = array.raw().permute(perm).contiguous();
+    std::vector<size_t> dims(array.shape.begin(), array.shape.end());
+    if (dims.size() == 1) dims.push_back(1);  // MAT-files have at least two dimensions
+    if (dims.empty()) dims = {1, 1};
+    const int flags = array.dtype == DType::Bool ? MAT_F_LOGICAL | MAT_F_DONT_COPY_DATA : MAT_F_DONT_COPY_DATA;
+    VarPtr var{Mat_VarCreate(name.c_str(), mat_class_of(array.dtype), mat_type_of(array.dtype),
+                             static_cast<int>(dims.size()), dims.data(), column_major.data_ptr(), flags)};
+    if (!var) fail("cannot create variable '" + name + "' for '" + path + "'");
+    if (Mat_VarWrite(mat, var.get(), MAT_COMPRESSION_ZLIB) != 0)
+      fail("cannot write variable '" + name + "' to '" + path + "'");
+  }
+  Mat_Close(mat);
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw RuntimeError("cannot write '" + path + "': " + ec.message());
+  }
+}
+
+}  // namespace lumora

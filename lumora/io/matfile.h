@@ -1,0 +1,60 @@
+// MAT-file reading (Level 5, compressed or not, and v7.3) and writing
+// (compressed Level 5), on matio.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lumora/io/ndarray.h"
+
+namespace lumora {
+
+// One variable as the file lists it. Numeric variables (every real numeric
+// class and logical) can be loaded; cell, struct, sparse, char, complex and
+// object variables are listed only.
+struct MatVariableInfo {
+  std::string name;
+  std::string mat_class;       // MATLAB's class name: "double", "uint8", "logical", "cell", ...
+  std::vector<int64_t> dims;   // as stored (MATLAB order)
+  bool numeric = false;
+
+  // Dimensions as key detection counts them: non-numeric variables count as 2-D.
+  int64_t detection_ndim() const { return numeric ? static_cast<int64_t>(dims.size()) : 2; }
+};
+
+class MatFile {
+ public:
+  // Opens and lists every variable, in file order. Unreadable files fail
+  // with an error naming the file.
+  explicit MatFile(std::string path);
+  ~MatFile();
+  MatFile(const MatFile&) = delete;
+  MatFile& operator=(const MatFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::vector<MatVariableInfo>& variables() const { return variables_; }
+  bool has(const std::string& name) const;
+  const MatVariableInfo& info(const std::string& name) const;
+
+  // The variable's values in its stored class, shaped as stored, in
+  // column-major (MATLAB) order. `use` says what the caller wants it for
+  // ("cube", "label map") and appears in the error for non-numeric classes.
+  NdArray load(const std::string& name, const std::string& use = "numeric array") const;
+
+ private:
+  std::string path_;
+  void* mat_ = nullptr;  // mat_t*
+  std::vector<MatVariableInfo> variables_;
+};
+
+// Reads every numeric variable of a file, in file order.
+std::vector<std::pair<std::string, NdArray>> read_mat(const std::string& path);
+
+// Writes the variables, in order, into one compressed Level 5 MAT-file,
+// each with its element type unchanged. Written to a temporary name first,
+// so a failed write leaves no partial file at `path`.
+void write_mat(const std::string& path, const std::vector<std::pair<std::string, NdArray>>& variables);
+
+}  // namespace lumora

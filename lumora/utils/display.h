@@ -1,0 +1,77 @@
+// Console display: colour codes, boxes, banners and the epoch bar shared by
+// the commands. Colour codes are ANSI sequences when standard output is a
+// terminal and empty texts otherwise, so files and pipes get plain lines.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumora::display {
+
+extern const std::string BOLD;
+extern const std::string RESET;
+extern const std::string CYAN;
+extern const std::string GRAY;
+extern const std::string GREEN;
+extern const std::string MAGENTA;
+extern const std::string RED;
+extern const std::string YELLOW;
+
+bool stdout_is_terminal();
+
+// `text` between `colour` and RESET.
+std::string _c(const std::string& text, const std::string& colour);
+
+std::string node_banner(const std::string& node_id, const std::vector<int64_t>& node_classes, int64_t num_classes,
+                        int64_t epochs, int64_t ensemble_size, const std::string& loss_name, double focal_gamma,
+                        int64_t train_pixels, int64_t val_pixels);
+std::string forest_banner(int64_t forest_idx, int64_t ensemble_size, int64_t seed, const std::string& node_id);
+std::string forest_done_line(int64_t forest_idx, int64_t ensemble_size, double best_miou, int64_t best_epoch,
+                             double oa, double aa, double kappa, const std::string& elapsed);
+
+// The validation scores an epoch_bar call carries on validation epochs.
+struct EpochScores {
+  double val_loss = 0.0;
+  double oa = 0.0;
+  double miou = 0.0;
+  double aa = 0.0;
+  double kappa = 0.0;
+};
+
+// One call per epoch. On a terminal the bar is one line redrawn in place;
+// validation epochs (given `scores`) leave a lasting line; without a
+// terminal only the lasting lines are printed. Epoch 1 starts the clock.
+void epoch_bar(int64_t epoch, int64_t epochs, double train_loss, int64_t interval,
+               const std::optional<EpochScores>& scores = std::nullopt);
+
+void print_config_box(const std::string& title, const std::vector<std::pair<std::string, std::string>>& rows);
+
+// Scores in the order given ("OA", "mIoU", ..., "kappa"); `routing` names the mode.
+void print_results_box(const std::vector<std::pair<std::string, double>>& results,
+                       const std::optional<std::string>& routing = std::nullopt);
+
+void print_per_class_iou(const std::map<int64_t, double>& class_ious,
+                         const std::optional<std::map<int64_t, int64_t>>& pixel_counts = std::nullopt);
+
+void print_training_start();
+void print_training_done();
+void print_predict_start();
+
+struct SaveAndNext {
+  std::string out_dir;
+  std::string save_file;
+  std::string data_path;
+  std::string gt_path;
+  double train_ratio = 0.2;
+  double val_ratio = 0.1;
+};
+void print_save_and_next(const SaveAndNext& args);
+
+// "mm:ss" below an hour, "h:mm:ss" from there on.
+std::string clock_text(double seconds);
+
+}  // namespace lumora::display

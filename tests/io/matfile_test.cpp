@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <matio.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "lumora/core/errors.h"
+#include "lumora/io/matfile.h"
+#include "support/testing.h"
+
+namespace lumora {
+namespace {
+
+// A 2 x 3 x 2 array with values 0..11 in row-major order, of any element type.
+NdArray counting_array(DType dtype) {
+  NdArray a = NdArray::zeros(dtype, {2, 3, 2});
+  a.raw().copy_(torch::arange(12).reshape({2, 3, 2}).to(a.raw().scalar_type()));
+  if (dtype == DType::Bool) a.raw().copy_(torch::arange(12).reshape({2, 3, 2}).remainder(2).to(torch::kBool));
+  return a;
+}
+
+std::string expect_error(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no error";
+  return "";
+}
+
+}  // namespace
+
+TEST(MatFile, RoundTripsEveryNumericClass) {
+  struct Case {
+    DType dtype;
+    const char* mat_class;
+  };
+  const Case cases[] = {{DType::Float64, "double"}, {DType::Float32, "single"}, {DType::Int8, "int8"},
+                        {DType::UInt8, "uint8"},    {DType::Int16, "int16"},    {DType::UInt16, "uint16"},
+                        {DType::Int32, "int32"},    {DType::UInt32, "uint32"},  {DType::Int64, "int64"},
+                        {DType::UInt64, "uint64"},  {DType::Bool, "logical"}};
+  testing::TempDir dir;
+  std::vector<std::pair<std::string, NdArray>> vars;
+  for (const auto& c : cases) vars.emplace_back(std::string("v_") + dtype_name(c.dtype), counting_array(c.dtype));
+  write_mat(dir.file("all.mat"), vars);
+
+  MatFile file(dir.file("all.mat"));
+  ASSERT_EQ(file.variables().size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& info = file.variables()[i];
+    SCOPED_TRACE(info.name);
+    EXPECT_EQ(info.name, vars[i].first);  // file order kept
+    EXPECT_EQ(info.mat_class, cases[i].mat_class);
+    EXPECT_EQ(info.dims, (std::vector<int64_t>{2, 3, 2}));
+    EXPECT_TRUE(info.numeric);
+    const NdArray back = file.load(info.name);
+    EXPECT_EQ(back.dtype, cases[i].dtype);
+    EXPECT_TRUE(torch::equal(back.to_float64(), vars[i].second.to_float64()));
+  }
+}
+
+TEST(MatFile, UnsignedValuesAboveSignedRangeSurvive) {
+  testing::TempDir dir;
+  NdArray a = NdArray::zeros(DType::UInt16, {1, 2});
+  a.raw().copy_(torch::tensor({-1, -2}, torch::kInt16));  // bit patterns of 65535, 65534
+  write_mat(dir.file("u.mat"), {{"u", a}});
+  const NdArray back = MatFile(dir.file("u.mat")).load("u");
+  EXPECT_TRUE(torch::equal(back.to_int64(), torch::tensor({{65535, 65534}}, torch::kInt64)));
+  EXPECT_TRUE(torch::equal(back.to_float32(), torch::tensor({{65535.0f, 65534.0f}})));
+}
+
+TEST(MatFile, ReadsColumnMajorIntoRowMajorIndexing) {
+  testing::TempDir dir;
+  auto t = torch::arange(24, torch::kFloat64).reshape({2, 3, 4});
+  write_mat(dir.file("t.mat"), {{"t", NdArray::from_tensor(t)}});
+  const NdArray back = MatFile(dir.file("t.mat")).load("t");
+  EXPECT_EQ(back.shape, (std::vector<int64_t>{2, 3, 4}));
+  EXPECT_EQ(back.strides, (std::vector<int64_t>{1, 2, 6}));  // MATLAB layout
+  EXPECT_TRUE(torch::equal(back.to_float64(), t));
+  EXPECT_TRUE(torch::equal(back.contiguous().raw(), t));
+}
+
+TEST(MatFile, ReadsUncompressedAndV73Files) {
+  testing::TempDir dir;
+  double values[6] = {1, 2, 3, 4, 5, 6};
+  size_t dims[2] = {2, 3};
+  for (auto [ver, name] : {std::pair{MAT_FT_MAT5, "v5.mat"}, std::pair{MAT_FT_MAT73, "v73.mat"}}) {
+    SCOPED_TRACE(name);
+    mat_t* mat = Mat_CreateVer(dir.file(name).c_str(), nullptr, ver);
+    ASSERT_NE(mat, nullptr);
+    matvar_t* v = Mat_VarCreate("x", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, values, 0);
+    ASSERT_EQ(Mat_VarWrite(mat, v, MAT_COMPRESSION_NONE), 0);
+    Mat_VarFree(v);
+    Mat_Close(mat);
+    const NdArray x = MatFile(dir.file(name)).load("x");
+    EXPECT_EQ(x.shape, (std::vector<int64_t>{2, 3}));
+    // Column-major 1..6: row 0 is 1 3 5.
+    EXPECT_TRUE(torch::equal(x.to_float64(), torch::tensor({{1.0, 3.0, 5.0}, {2.0, 4.0, 6.0}}, torch::kFloat64)));
+  }
+}
+
+TEST(MatFile, NonNumericVariablesAreListedButRefused) {
+  testing::TempDir dir;
+  const auto path = dir.file("mixed.mat");
+  mat_t* mat = Mat_CreateVer(path.c_str(), nullptr, MAT_FT_MAT5);
+  ASSERT_NE(mat, nullptr);
+  {  // char
+    const char* text = "hello";
+    size_t dims[2] = {1, 5};
+    matvar_t* v = Mat_VarCreate("note", MAT_C_CHAR, MAT_T_UTF8, 2, dims, (void*)text, 0);
+    Mat_VarWrite(mat, v, MAT_COMPRESSION_ZLIB);
+    Mat_VarFree(v);
+  }
+  {  // cell of one double, 3-D dims to show it still counts as 2-D
+    size_t dims[3] = {1, 1, 1};
+    matvar_t* cell = Mat_VarCreate("box", MAT_C_CELL, MAT_T_CELL, 3, dims, nullptr, 0);
+    double one = 1.0;
+    size_t d2[2] = {1, 1};
+    Mat_VarSetCell(cell, 0, Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, d2, &one, 0));
+    Mat_VarWrite(mat, cell, MAT_COMPRESSION_ZLIB);
+    Mat_VarFree(cell);
+  }
+  {  // struct with one field
+    size_t dims[2] = {1, 1};
+    const char* fields[1] = {"a"};
+    matvar_t* st = Mat_VarCreateStruct("meta", 2, dims, fields, 1);
+    double one = 1.0;
+    Mat_VarSetStructFieldByName(st, "a", 0, Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, &one, 0));
+    Mat_VarWrite(mat, st, MAT_COMPRESSION_ZLIB);
+    Mat_VarFree(st);
+  }
+  {  // sparse 2 x 2 identity
+    mat_uint32_t ir[2] = {0, 1}, jc[3] = {0, 1, 2};
+    double data[2] = {1.0, 1.0};
+    mat_sparse_t sparse{};
+    sparse.nzmax = 2;
+    sparse.ir = ir;
+    sparse.nir = 2;
+    sparse.jc = jc;
+    sparse.njc = 3;
+    sparse.ndata = 2;
+    sparse.data = data;
+    size_t dims[2] = {2, 2};
+    matvar_t* v = Mat_VarCreate("sp", MAT_C_SPARSE, MAT_T_DOUBLE, 2, dims, &sparse, MAT_F_DONT_COPY_DATA);
+    Mat_VarWrite(mat, v, MAT_COMPRESSION_NONE);
+    Mat_VarFree(v);
+  }
+  Mat_Close(mat);
+
+  MatFile file(path);
+  ASSERT_EQ(file.variables().size(), 4u);
+  const char* names[] = {"note", "box", "meta", "sp"};
+  const char* classes[] = {"char", "cell", "struct", "sparse"};
+  for (int i = 0; i < 4; ++i) {
+    const auto& info = file.variables()[i];
+    EXPECT_EQ(info.name, names[i]);
+    EXPECT_EQ(info.mat_class, classes[i]);
+    EXPECT_FALSE(info.numeric);
+    EXPECT_EQ(info.detection_ndim(), 2);
+    const std::string msg = expect_error([&] { file.load(info.name, "cube"); });
+    EXPECT_EQ(msg, "variable '" + std::string(names[i]) + "' in '" + path + "' is of class " + classes[i] +
+                       " and cannot be used as a cube");
+  }
+}
+
+TEST(MatFile, UnreadableAndMissingFilesNameTheFile) {
+  testing::TempDir dir;
+  const auto junk = dir.file("junk.mat");
+  std::ofstream(junk) << "this is not a MAT-file at all, just some text that is long enough";
+  EXPECT_NE(expect_error([&] { MatFile f(junk); }).find(junk), std::string::npos);
+  const auto missing = dir.file("missing.mat");
+  EXPECT_THROW(MatFile f(missing), FileNotFoundError);
+  EXPECT_NE(expect_error([&] { MatFile f(missing); }).find(missing), std::string::npos);
+}
+
+TEST(MatFile, MissingVariableIsAKeyError) {
+  testing::TempDir dir;
+  write_mat(dir.file("a.mat"), {{"a", NdArray::zeros(DType::Float32, {2, 2})}});
+  MatFile file(dir.file("a.mat"));
+  EXPECT_THROW(file.load("b"), KeyError);
+  EXPECT_EQ(expect_error([&] { file.load("b"); }), "variable 'b' not found in '" + dir.file("a.mat") + "'");
+}
+
+TEST(MatFile, FailedWriteLeavesNoFile) {
+  testing::TempDir dir;
+  const auto path = dir.file("no-such-dir/out.mat");
+  EXPECT_THROW(write_mat(path, {{"a", NdArray::zeros(DType::Float32, {2, 2})}}), RuntimeError);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace lumora

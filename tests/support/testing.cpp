@@ -1,0 +1,105 @@
+#include "support/testing.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "lumora/io/matfile.h"
+#include "lumora/test_paths.h"
+
+namespace fs = std::filesystem;
+
+namespace lumora::testing {
+
+TempDir::TempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "lumora-test-XXXXXX").string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+NdArray labels_array(const std::vector<std::vector<int64_t>>& rows, DType dtype) {
+  const int64_t h = static_cast<int64_t>(rows.size());
+  const int64_t w = h ? static_cast<int64_t>(rows[0].size()) : 0;
+  auto t = torch::empty({h, w}, torch::kInt64);
+  for (int64_t r = 0; r < h; ++r)
+    for (int64_t c = 0; c < w; ++c) t[r][c] = rows[r][c];
+  NdArray wide = NdArray::from_tensor(t);
+  if (dtype == DType::Int64) return wide;
+  NdArray out = NdArray::zeros(dtype, {h, w});
+  out.raw().copy_(t);  // same-width carrier: values fit the small test labels
+  return out;
+}
+
+void write_scene(const std::string& dir, const torch::Tensor& cube, const torch::Tensor& labels,
+                 const std::string& data_key, const std::string& gt_key) {
+  write_mat(dir + "/data.mat", {{data_key, NdArray::from_tensor(cube)}});
+  write_mat(dir + "/gt.mat", {{gt_key, NdArray::from_tensor(labels)}});
+}
+
+TinyScene make_tiny_scene(int64_t height, int64_t width, int64_t bands, int64_t classes, uint64_t seed) {
+  torch::manual_seed(seed);
+  auto labels = torch::zeros({height, width}, torch::kInt64);
+  // Vertical stripes of classes, one unlabelled row at the top.
+  for (int64_t r = 1; r < height; ++r)
+    for (int64_t c = 0; c < width; ++c) labels[r][c] = 1 + (c * classes) / width;
+  auto band = torch::linspace(0.0, 1.0, bands);
+  auto cube = torch::empty({height, width, bands}, torch::kFloat32);
+  auto spectra = torch::empty({classes + 1, bands});
+  for (int64_t k = 0; k <= classes; ++k)
+    spectra[k] = torch::sin(band * (k + 1) * 3.0) * 0.5 + 0.2 * k + 1.0;
+  cube.copy_(spectra.index({labels}) + 0.05 * torch::randn({height, width, bands}));
+  return {cube, labels};
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string source_dir() { return LUMORA_TEST_SOURCE_DIR; }
+std::string build_dir() { return LUMORA_TEST_BUILD_DIR; }
+
+std::string shared_dir() {
+  const fs::path p = fs::path(LUMORA_TEST_SOURCE_DIR).parent_path() / "shared";
+  return fs::is_directory(p) ? p.string() : "";
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  TempDir scratch;
+  const std::string out_path = scratch.file("out"), err_path = scratch.file("err");
+  const std::string exe = build_dir() + "/bin/" + program;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr)) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  RunResult r;
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
+}  // namespace lumora::testing

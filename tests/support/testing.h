@@ -1,0 +1,59 @@
+// Shared test helpers: temporary folders, tiny scenes written as real
+// MAT-files, and running the built programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <torch/types.h>
+
+#include "lumora/io/ndarray.h"
+
+namespace lumora::testing {
+
+// A fresh directory removed when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// An (H, W) int64 label map as a row-major NdArray of the given type.
+NdArray labels_array(const std::vector<std::vector<int64_t>>& rows, DType dtype = DType::UInt8);
+
+// Writes a small scene: data.mat holding `cube` (H, W, C float) under
+// `data_key`, gt.mat holding `labels` (H, W) under `gt_key`.
+void write_scene(const std::string& dir, const torch::Tensor& cube, const torch::Tensor& labels,
+                 const std::string& data_key = "cube", const std::string& gt_key = "gt");
+
+// A scene of `classes` spatial blocks with class-dependent spectra plus noise.
+struct TinyScene {
+  torch::Tensor cube;    // (H, W, C) float32
+  torch::Tensor labels;  // (H, W) int64, 0 on a border strip
+};
+TinyScene make_tiny_scene(int64_t height, int64_t width, int64_t bands, int64_t classes, uint64_t seed = 7);
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+// Runs a built program (name relative to the build's bin folder) with arguments.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd = "");
+
+std::string read_file(const std::string& path);
+std::string source_dir();
+std::string build_dir();
+// Path of the shared folder beside the checkout, or "" when it is absent.
+std::string shared_dir();
+
+}  // namespace lumora::testing
