@@ -1,0 +1,149 @@
+#include "lumora/core/state_dict.h"
+
+#include <torch/serialize.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "lumora/core/errors.h"
+
+namespace lumora {
+namespace {
+
+void collect(const torch::nn::Module& module, const std::string& prefix, StateDict& out) {
+  for (const auto& item : module.named_parameters(/*recurse=*/false)) out.emplace_back(prefix + item.key(), item.value());
+  for (const auto& item : module.named_buffers(/*recurse=*/false)) out.emplace_back(prefix + item.key(), item.value());
+  for (const auto& child : module.named_children()) collect(*child.value(), prefix + child.key() + ".", out);
+}
+
+std::string shape_text(const torch::Tensor& t) {
+  std::string s = "torch.Size([";
+  for (int64_t i = 0; i < t.dim(); ++i) s += (i ? ", " : "") + std::to_string(t.size(i));
+  return s + "])";
+}
+
+std::string quoted_list(const std::vector<std::string>& keys) {
+  std::string s;
+  for (size_t i = 0; i < keys.size(); ++i) s += (i ? ", \"" : "\"") + keys[i] + "\"";
+  return s;
+}
+
+}  // namespace
+
+StateDict state_dict(const torch::nn::Module& module) {
+  StateDict out;
+  collect(module, "", out);
+  return out;
+}
+
+StateDict cpu_copy(const StateDict& dict) {
+  StateDict out;
+  out.reserve(dict.size());
+  for (const auto& [k, v] : dict) out.emplace_back(k, v.detach().to(torch::kCPU).clone());
+  return out;
+}
+
+const torch::Tensor& state_dict_at(const StateDict& dict, const std::string& key) {
+  for (const auto& [k, v] : dict)
+    if (k == key) return v;
+  throw KeyError("'" + key + "'");
+}
+
+void load_state_dict(torch::nn::Module& module, const StateDict& dict) {
+  StateDict own = state_dict(module);
+  std::vector<std::string> missing, unexpected, mismatched;
+  std::map<std::string, const torch::Tensor*> given;
+  for (const auto& [k, v] : dict) given[k] = &v;
+  for (const auto& [k, v] : own) {
+    auto it = given.find(k);
+    if (it == given.end()) {
+      missing.push_back(k);
+    } else if (it->second->sizes() != v.sizes()) {
+      mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(*it->second) +
+                           " from checkpoint, the shape in current model is " + shape_text(v) + ".");
+    }
+  }
+  for (const auto& [k, v] : dict) {
+    bool known = false;
+    for (const auto& entry : own) known = known || entry.first == k;
+    if (!known) unexpected.push_back(k);
+  }
+  if (!missing.empty() || !unexpected.empty() || !mismatched.empty()) {
+    std::string msg = "Error(s) in loading state_dict for " + module.name() + ":";
+    if (!missing.empty()) msg += "\n\tMissing key(s) in state_dict: " + quoted_list(missing) + ".";
+    if (!unexpected.empty()) msg += "\n\tUnexpected key(s) in state_dict: " + quoted_list(unexpected) + ".";
+    for (const auto& m : mismatched) msg += "\n\t" + m;
+    throw RuntimeError(msg);
+  }
+  torch::NoGradGuard no_grad;
+  for (auto& [k, v] : own) v.copy_(*given.at(k));
+}
+
+c10::IValue state_dict_to_ivalue(const StateDict& dict) {
+  c10::Dict<std::string, torch::Tensor> out;
+  for (const auto& [k, v] : dict) out.insert(k, v.detach().to(torch::kCPU));
+  return out;
+}
+
+StateDict state_dict_from_ivalue(const c10::IValue& value, const std::string& where) {
+  if (value.isNone())
+    throw TypeError(where + " does not hold a plain mapping of names to tensors (an OrderedDict reads as None "
+                            "here); save it from Python with torch.save(dict(model.state_dict()), path)");
+  if (!value.isGenericDict()) throw TypeError(where + " holds a " + value.tagKind() + ", not a mapping of names to tensors");
+  StateDict out;
+  for (const auto& item : value.toGenericDict()) {
+    if (!item.key().isString()) throw TypeError(where + " has a key that is not text (" + item.key().tagKind() + ")");
+    const std::string key = item.key().toStringRef();
+    if (!item.value().isTensor())
+      throw TypeError(where + " entry '" + key + "' is a " + item.value().tagKind() + ", not a tensor");
+    out.emplace_back(key, item.value().toTensor());
+  }
+  return out;
+}
+
+std::vector<char> read_binary_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw FileNotFoundError("No such file: '" + path + "'");
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw RuntimeError("cannot read '" + path + "'");
+  return bytes;
+}
+
+void write_binary_file(const std::string& path, const std::vector<char>& bytes) {
+  const std::string tmp = path + ".part";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw FileNotFoundError("cannot open '" + path + "' for writing");
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+      std::remove(tmp.c_str());
+      throw RuntimeError("failed to write '" + path + "'");
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw RuntimeError("cannot write '" + path + "': " + ec.message());
+  }
+}
+
+void save_state_dict(const StateDict& dict, const std::string& path) {
+  write_binary_file(path, torch::pickle_save(state_dict_to_ivalue(dict)));
+}
+
+StateDict load_state_dict_file(const std::string& path) {
+  const std::vector<char> bytes = read_binary_file(path);
+  c10::IValue value;
+  try {
+    value = torch::pickle_load(bytes);
+  } catch (const c10::Error& e) {
+    throw RuntimeError("cannot read '" + path + "': not a tensor file written by torch.save or this program");
+  }
+  return state_dict_from_ivalue(value, "'" + path + "'");
+}
+
+}  // namespace lumora
