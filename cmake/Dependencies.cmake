@@ -56,6 +56,11 @@ endif()
 if(LUMORA_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
+  # Debian's interpreter carries python3-torch and python3-scipy; another
+  # python3 earlier on PATH (pyenv, venv) usually lacks them.
+  if(NOT Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
+    set(Python3_EXECUTABLE /usr/bin/python3)
+  endif()
   find_package(Python3 COMPONENTS Interpreter)
 endif()
 if(LUMORA_BUILD_BENCH)
