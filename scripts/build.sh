@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, then configures and builds lumora in build/.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+build="${LUMORA_BUILD_DIR:-$root/build}"
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build/configure.log" 2>&1 || {
+  cat "$build/configure.log"
+  exit 1
+}
+cmake --build "$build" -j"$(nproc)"
