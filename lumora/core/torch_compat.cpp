@@ -60,4 +60,14 @@ void set_autocast_enabled(bool enabled) { at::autocast::set_enabled(enabled); }
 AutocastOff::AutocastOff() : previous_(autocast_enabled()) { set_autocast_enabled(false); }
 AutocastOff::~AutocastOff() { set_autocast_enabled(previous_); }
 
+Autocast::Autocast(bool enabled) : active_(enabled && cuda_available()), previous_(autocast_enabled()) {
+  if (active_) set_autocast_enabled(true);
+}
+
+Autocast::~Autocast() {
+  if (!active_) return;
+  set_autocast_enabled(previous_);
+  if (!previous_) at::autocast::clear_cache();
+}
+
 }  // namespace lumora::compat

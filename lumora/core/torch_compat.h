@@ -37,4 +37,18 @@ class AutocastOff {
   bool previous_;
 };
 
+// CUDA float16 autocast for its lifetime when `enabled` and CUDA is present
+// (a no-op otherwise: on the CPU, mixed precision leaves training in float32).
+class Autocast {
+ public:
+  explicit Autocast(bool enabled);
+  ~Autocast();
+  Autocast(const Autocast&) = delete;
+  Autocast& operator=(const Autocast&) = delete;
+
+ private:
+  bool active_;
+  bool previous_;
+};
+
 }  // namespace lumora::compat

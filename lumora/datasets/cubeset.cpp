@@ -1,6 +1,8 @@
 #include "lumora/datasets/cubeset.h"
 
 #include <cmath>
+#include <filesystem>
+#include <mutex>
 #include <iostream>
 #include <random>
 
@@ -53,17 +55,85 @@ void check_finite(const torch::Tensor& cube, const std::string& path) {
                      " values that are not finite (NaN or infinite); clean or mask them before training");
 }
 
-// One statistic for the whole cube, in single precision, in place.
-void normalise(torch::Tensor& cube, bool min_max) {
+// One statistic for the whole cube, in single precision, in place. NaN and
+// infinity propagate into the statistics, so the exact count of bad values
+// is only taken when a statistic is not finite.
+void normalise(torch::Tensor& cube, bool min_max, const std::string& path) {
+  float offset, spread;
   if (min_max) {
-    const float lo = cube.min().item<float>();
+    offset = cube.min().item<float>();
     const float hi = cube.max().item<float>();
-    cube.sub_(lo).div_(static_cast<float>(static_cast<double>(hi - lo) + 1e-8));
+    spread = hi - offset;
   } else {
-    const float mean = cube.mean().item<float>();
-    const float std = cube.std(/*unbiased=*/false).item<float>();
-    cube.sub_(mean).div_(static_cast<float>(static_cast<double>(std) + 1e-8));
+    offset = cube.mean().item<float>();
+    spread = cube.std(/*unbiased=*/false).item<float>();
   }
+  if (!std::isfinite(offset) || !std::isfinite(spread)) check_finite(cube, path);
+  cube.sub_(offset).div_(static_cast<float>(static_cast<double>(spread) + 1e-8));
+}
+
+// The three split datasets of a command read the same cube: a process-wide
+// cache of weak references hands the second and third the same normalised
+// tensor (nobody writes into it), so the cube is read and held once.
+struct CubeKey {
+  std::string path, key;
+  bool min_max;
+  uintmax_t size;
+  std::filesystem::file_time_type mtime;
+  bool operator==(const CubeKey& o) const {
+    return path == o.path && key == o.key && min_max == o.min_max && size == o.size && mtime == o.mtime;
+  }
+};
+
+struct CubeCache {
+  std::mutex mutex;
+  std::vector<std::pair<CubeKey, c10::weak_intrusive_ptr<c10::TensorImpl, c10::UndefinedTensorImpl>>> entries;
+};
+
+CubeCache& cube_cache() {
+  static CubeCache cache;
+  return cache;
+}
+
+CubeKey cube_key(const std::string& path, const std::string& key, bool min_max) {
+  std::error_code ec;
+  const auto canonical = std::filesystem::weakly_canonical(path, ec);
+  return {ec ? path : canonical.string(), key, min_max, std::filesystem::file_size(path, ec),
+          std::filesystem::last_write_time(path, ec)};
+}
+
+// The (C, H, W) float32 normalised cube of `data_key`, read once per process
+// while an earlier instance still holds it.
+torch::Tensor normalised_cube(const MatFile& data_file, const std::string& data_key, bool min_max) {
+  const CubeKey key = cube_key(data_file.path(), data_key, min_max);
+  auto& cache = cube_cache();
+  {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    for (auto it = cache.entries.begin(); it != cache.entries.end();) {
+      auto strong = it->second.lock();
+      if (!strong) {
+        it = cache.entries.erase(it);
+        continue;
+      }
+      if (it->first == key) return torch::Tensor(std::move(strong));
+      ++it;
+    }
+  }
+  torch::Tensor cube;  // (H, W, C) float32 with the file's strides
+  {
+    // Scoped so that a wider stored type (double) is freed before the copy below.
+    const NdArray stored_cube = data_file.load(data_key, "cube");
+    if (stored_cube.ndim() != 3)
+      throw ValueError("expected a 3-D cube (H, W, C) in variable '" + data_key + "' of '" + data_file.path() +
+                       "', got " + std::to_string(stored_cube.ndim()) + " dimensions");
+    cube = stored_cube.to_float32();
+  }
+  normalise(cube, min_max, data_file.path());  // in place: the buffer is ours alone
+  torch::Tensor data = cube.permute({2, 0, 1}).contiguous();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  cache.entries.emplace_back(key, c10::weak_intrusive_ptr<c10::TensorImpl, c10::UndefinedTensorImpl>(
+                                      data.getIntrusivePtr()));
+  return data;
 }
 
 }  // namespace
@@ -127,34 +197,21 @@ HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& op
   if (!options.data_key() || !options.labels_key())
     std::tie(data_key, labels_key) = _find_keys(pool_variables(data_file, gt_file));
 
-  torch::Tensor cube;  // (H, W, C) float32 with the file's strides
-  {
-    // Scoped so that a wider stored type (double) is freed before the copy below.
-    const NdArray stored_cube = data_file.load(data_key, "cube");
-    if (stored_cube.ndim() != 3)
-      throw ValueError("expected a 3-D cube (H, W, C) in variable '" + data_key + "' of '" + options.data_path() +
-                       "', got " + std::to_string(stored_cube.ndim()) + " dimensions");
-    cube = stored_cube.to_float32();
-  }
-  num_bands = cube.size(2);
+  data = normalised_cube(data_file, data_key, options.use_fp16());
+  num_bands = data.size(0);
 
   const NdArray stored_labels = gt_file.load(labels_key, "label map");
   labels = stored_labels.to_int64().contiguous();
   if (labels.dim() != 2)
     throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + options.gt_path() +
                      "', got " + std::to_string(labels.dim()) + " dimensions");
-  if (labels.size(0) != cube.size(0) || labels.size(1) != cube.size(1))
+  if (labels.size(0) != data.size(1) || labels.size(1) != data.size(2))
     throw ValueError("the label map in '" + options.gt_path() + "' is " + std::to_string(labels.size(0)) + " x " +
                      std::to_string(labels.size(1)) + " but the cube in '" + options.data_path() + "' is " +
-                     std::to_string(cube.size(0)) + " x " + std::to_string(cube.size(1)) + " pixels");
+                     std::to_string(data.size(1)) + " x " + std::to_string(data.size(2)) + " pixels");
   const int64_t max_label = labels.numel() ? labels.max().item<int64_t>() : 0;
   if (max_label <= 0) throw ValueError("no labelled pixels in '" + options.gt_path() + "' (no label above 0)");
   num_classes = max_label + 1;
-
-  check_finite(cube, options.data_path());
-  normalise(cube, options.use_fp16());  // in place: the buffer is ours alone
-  data = cube.permute({2, 0, 1}).contiguous();
-  cube = torch::Tensor();
 
   auto parts = split_pixels(labels, num_classes, options.train_ratio(), options.val_ratio(), options.seed());
   train_coords = parts.train;
