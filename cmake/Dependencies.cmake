@@ -21,6 +21,8 @@ message(STATUS "LibTorch ${Torch_VERSION} (CUDA: ${LUMORA_HAVE_CUDA})")
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MATIO REQUIRED IMPORTED_TARGET matio)
+pkg_check_modules(DEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+find_package(ZLIB REQUIRED)
 
 find_package(fmt REQUIRED)
 find_package(nlohmann_json REQUIRED)

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "lumora/core/errors.h"
+#include "lumora/io/mat5_fast.h"
 
 namespace lumora {
 namespace {
@@ -145,6 +146,9 @@ NdArray MatFile::load(const std::string& name, const std::string& use) const {
   if (!meta.numeric)
     throw TypeError("variable '" + name + "' in '" + path_ + "' is of class " + meta.mat_class +
                     " and cannot be used as a " + use);
+  if (Mat_GetVersion(handle(mat_)) == MAT_FT_MAT5) {
+    if (auto fast = read_mat5_compressed(path_, name)) return *fast;
+  }
   VarPtr var{Mat_VarRead(handle(mat_), name.c_str())};
   if (!var || (var->nbytes > 0 && !var->data))
     throw RuntimeError("cannot read variable '" + name + "' from '" + path_ + "'" + matio_detail());

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "lumora/core/errors.h"
+#include "lumora/io/mat5_fast.h"
 #include "lumora/io/matfile.h"
 #include "support/testing.h"
 
@@ -58,6 +59,36 @@ TEST(MatFile, RoundTripsEveryNumericClass) {
     EXPECT_EQ(back.dtype, cases[i].dtype);
     EXPECT_TRUE(torch::equal(back.to_float64(), vars[i].second.to_float64()));
   }
+}
+
+TEST(MatFile, FastPathAgreesWithMatioAndDeclinesWhatItCannotRead) {
+  testing::TempDir dir;
+  const DType types[] = {DType::Float64, DType::Float32, DType::Int8,  DType::UInt8,  DType::Int16, DType::UInt16,
+                         DType::Int32,   DType::UInt32,  DType::Int64, DType::UInt64, DType::Bool};
+  std::vector<std::pair<std::string, NdArray>> vars;
+  for (auto t : types) vars.emplace_back("v_" + dtype_name(t), counting_array(t));
+  write_mat(dir.file("all.mat"), vars);
+  for (const auto& [name, array] : vars) {
+    SCOPED_TRACE(name);
+    auto fast = read_mat5_compressed(dir.file("all.mat"), name);
+    ASSERT_TRUE(fast.has_value());
+    EXPECT_EQ(fast->dtype, array.dtype);
+    EXPECT_EQ(fast->shape, array.shape);
+    EXPECT_TRUE(torch::equal(fast->to_float64(), array.to_float64()));
+  }
+  EXPECT_FALSE(read_mat5_compressed(dir.file("all.mat"), "absent").has_value());
+
+  // Uncompressed variables are left to matio.
+  double values[4] = {1, 2, 3, 4};
+  size_t dims[2] = {2, 2};
+  mat_t* mat = Mat_CreateVer(dir.file("plain.mat").c_str(), nullptr, MAT_FT_MAT5);
+  matvar_t* v = Mat_VarCreate("x", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, values, 0);
+  Mat_VarWrite(mat, v, MAT_COMPRESSION_NONE);
+  Mat_VarFree(v);
+  Mat_Close(mat);
+  EXPECT_FALSE(read_mat5_compressed(dir.file("plain.mat"), "x").has_value());
+  EXPECT_TRUE(torch::equal(MatFile(dir.file("plain.mat")).load("x").to_float64(),
+                           torch::tensor({{1.0, 3.0}, {2.0, 4.0}}, torch::kFloat64)));
 }
 
 TEST(MatFile, UnsignedValuesAboveSignedRangeSurvive) {
