@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <iostream>
+#include <sstream>
+#include <vector>
 
 #include "lumora/core/errors.h"
 
@@ -28,6 +30,14 @@ std::string spelled(const CLI::Option* opt) {
   std::string s = flag_name(opt);
   if (opt->get_type_size() == 0) return s;
   const int n = std::max(1, opt->get_expected_min());
+  // A type name of one word per value names the values ("--crop Y X H W").
+  std::vector<std::string> words;
+  std::istringstream names(opt->get_type_name());
+  for (std::string w; names >> w;) words.push_back(w);
+  if (n > 1 && static_cast<int>(words.size()) == n) {
+    for (const auto& w : words) s += " " + w;
+    return s;
+  }
   for (int i = 0; i < n; ++i) s += " " + (opt->get_type_name().rfind("{", 0) == 0 ? opt->get_type_name() : metavar(opt));
   return s;
 }
@@ -38,11 +48,11 @@ class ArgparseFormatter : public CLI::Formatter {
     std::string out = usage(*app) + "\n\n" + app->get_description() + "\n\noptions:\n";
     for (const CLI::Option* opt : app->get_options()) {
       std::string left = "  ";
-      if (opt->get_name() == "-h,--help")
+      if (opt == app->get_help_ptr())
         left += "-h, --help";
       else
         left += spelled(opt);
-      std::string help = opt->get_name() == "-h,--help" ? "show this help message and exit" : opt->get_description();
+      std::string help = opt == app->get_help_ptr() ? "show this help message and exit" : opt->get_description();
       if (help.empty()) {
         out += left + "\n";
       } else if (left.size() < 24) {
@@ -68,7 +78,7 @@ std::unique_ptr<CLI::App> make_app(const std::string& description, const std::st
 std::string usage(const CLI::App& app) {
   std::string out = "usage: " + app.get_name();
   for (const CLI::Option* opt : app.get_options()) {
-    if (opt->get_name() == "-h,--help") {
+    if (opt == app.get_help_ptr()) {
       out += " [-h]";
       continue;
     }

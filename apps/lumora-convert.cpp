@@ -1,0 +1,3 @@
+#include "lumora/commands/convert.h"
+
+int main(int argc, char** argv) { return lumora::commands::convert::run(argc, argv); }

@@ -1,0 +1,3 @@
+#include "lumora/commands/train.h"
+
+int main(int argc, char** argv) { return lumora::commands::train::run(argc, argv); }

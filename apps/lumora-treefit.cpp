@@ -1,0 +1,3 @@
+#include "lumora/commands/treefit.h"
+
+int main(int argc, char** argv) { return lumora::commands::treefit::run(argc, argv); }

@@ -1,0 +1,144 @@
+#include "lumora/commands/predict.h"
+
+#include <fmt/format.h>
+#include <torch/torch.h>
+
+#include <chrono>
+#include <iostream>
+
+#include "lumora/commands/cli.h"
+#include "lumora/commands/tree_reports.h"
+#include "lumora/core/paths.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
+#include "lumora/datasets/cubeset.h"
+#include "lumora/models/bandscan.h"
+#include "lumora/rssp/bundle.h"
+#include "lumora/rssp/cascader.h"
+#include "lumora/utils/display.h"
+
+namespace lumora::commands::predict {
+namespace {
+
+struct Options {
+  std::string data, gt, model;
+  std::optional<std::string> ssm_load;
+  double train_ratio = 0.2, val_ratio = 0.1;
+  int64_t seed = 42;
+  std::string routing = "all";
+  std::string out_dir = ".";
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The encoder for a hybrid or soft run, or nothing when no weights exist
+// (the run then falls back to forest routing).
+std::optional<SpectralSSMEncoder> encoder_for_run(const Options& o, const Bundle& bundle,
+                                                  const torch::Device& device) {
+  std::optional<StateDict> weights;
+  if (o.ssm_load) {
+    std::cout << "Loading SSM encoder from " << *o.ssm_load << " ..." << std::endl;
+    weights = load_state_dict_file(*o.ssm_load);
+  } else if (bundle.ssm_state) {
+    std::cout << "Loading SSM encoder from checkpoint ..." << std::endl;
+    weights = bundle.ssm_state;
+  } else {
+    std::cout << "WARNING: No SSM weights found. Falling back to ensemble routing." << std::endl;
+    return std::nullopt;
+  }
+  SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(bundle.d_model).d_state(bundle.d_state));
+  encoder->to(device);
+  load_state_dict(*encoder, *weights);
+  encoder->eval();
+  for (auto& p : encoder->parameters()) p.set_requires_grad(false);
+  return encoder;
+}
+
+int main_flow(const Options& o) {
+  display::print_predict_start();
+  make_dirs(o.out_dir);
+  const torch::Device device = compat::default_device();
+  display::print_config_box("LUMORA Predict", {{"Device", device_description(device)},
+                                               {"Model", o.model},
+                                               {"Data", o.data},
+                                               {"Routing", o.routing}});
+  HyperspectralDataset test_ds(HyperspectralDatasetOptions(o.data, o.gt)
+                                   .split("test")
+                                   .train_ratio(o.train_ratio)
+                                   .val_ratio(o.val_ratio)
+                                   .seed(o.seed));
+  const int64_t num_classes = test_ds.num_classes;
+
+  std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
+  const Bundle bundle = load_bundle(o.model);
+  std::cout << "Models loaded." << std::endl;
+
+  const std::vector<std::string> routings =
+      o.routing == "all" ? std::vector<std::string>{"forest", "hybrid", "soft"} : std::vector<std::string>{o.routing};
+  const auto overall = std::chrono::steady_clock::now();
+  // Every run evaluates the same ensembles on the same scene: evaluate each
+  // node once and let later runs reuse its probabilities.
+  NodeProbCache node_probs;
+  const torch::Tensor eval = eval_labels(test_ds.labels, test_ds.split_mask);
+
+  for (std::string routing : routings) {
+    std::cout << "\n=== Running Cascade Inference (routing=" << routing << ") ===" << std::endl;
+    std::optional<SpectralSSMEncoder> encoder;
+    if (routing == "hybrid" || routing == "soft") {
+      encoder = encoder_for_run(o, bundle, device);
+      if (!encoder) routing = "forest";
+    } else {
+      std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const torch::Tensor final_pred = run_inference(bundle.tree, bundle.trained_models, test_ds.data,
+                                                   encoder ? &*encoder : nullptr, device, num_classes, routing,
+                                                   &node_probs);
+    std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
+
+    const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
+    display::print_results_box(m.scores.labelled(), routing);
+    std::map<int64_t, int64_t> pixel_counts;
+    for (const auto& [cls, iou] : m.per_class_ious) pixel_counts[cls] = eval.eq(cls).sum().item<int64_t>();
+    display::print_per_class_iou(m.per_class_ious, pixel_counts);
+
+    const std::string results_path = path_join(o.out_dir, "test_results_" + routing + ".csv");
+    const std::string report_path = path_join(o.out_dir, "class_report_" + routing + ".csv");
+    write_scores_csv(results_path,
+                     {"routing", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
+                      "test_kappa"},
+                     routing, m.scores);
+    write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
+    print_saved(results_path);
+    print_saved(report_path);
+  }
+  std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))
+            << display::RESET << std::endl;
+  display::print_training_done();
+  return 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  compat::use_all_cores();
+  Options o;
+  auto app = cli::make_app("LUMORA — Standalone Inference", "lumora-predict");
+  app->add_option("--data", o.data)->required();
+  app->add_option("--gt", o.gt)->required();
+  app->add_option("--model", o.model, "Path to spt_models.pkl")->required();
+  app->add_option("--ssm_load", o.ssm_load);
+  app->add_option("--train_ratio", o.train_ratio);
+  app->add_option("--val_ratio", o.val_ratio);
+  app->add_option("--seed", o.seed);
+  app->add_option("--routing", o.routing)
+      ->check(CLI::IsMember({"hybrid", "forest", "soft", "all"}))
+      ->type_name("{hybrid,forest,soft,all}");
+  app->add_option("--out-dir", o.out_dir);
+  if (auto status = cli::parse(*app, argc, argv)) return *status;
+  return cli::guarded([&] { return main_flow(o); });
+}
+
+}  // namespace lumora::commands::predict

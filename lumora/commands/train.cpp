@@ -1,0 +1,217 @@
+#include "lumora/commands/train.h"
+
+#include <fmt/format.h>
+#include <torch/torch.h>
+
+#include <iostream>
+
+#include "lumora/commands/cli.h"
+#include "lumora/core/csv.h"
+#include "lumora/core/format.h"
+#include "lumora/core/paths.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
+#include "lumora/metrics/segmentation.h"
+#include "lumora/models/cubeseg.h"
+#include "lumora/models/losses.h"
+#include "lumora/optim/grad_scaler.h"
+#include "lumora/optim/plateau.h"
+#include "lumora/utils/display.h"
+
+namespace lumora::commands::train {
+namespace {
+
+// One batch of the single-sample dataset, (1, C, H, W) and (1, H, W), on the
+// device. The scene never changes, so it is moved once and reused per epoch;
+// with CUDA the host copy is pinned first.
+struct Batch {
+  torch::Tensor cube, mask;
+};
+
+Batch device_batch(HyperspectralDataset& ds, const torch::Device& device) {
+  auto example = ds.get(0);
+  auto cube = example.data.unsqueeze(0), mask = example.target.unsqueeze(0);
+  if (device.is_cuda()) {
+    cube = cube.pin_memory();
+    mask = mask.pin_memory();
+  }
+  return {cube.to(device, /*non_blocking=*/true), mask.to(device, /*non_blocking=*/true)};
+}
+
+std::string f4(double v) { return fmt::format("{:.4f}", v); }
+
+std::vector<std::string> score_fields(const Scores& s) {
+  return {f4(s.oa), f4(s.miou), f4(s.dice), f4(s.precision), f4(s.recall), f4(s.aa), f4(s.kappa)};
+}
+
+int64_t parameter_count(const torch::nn::Module& module) {
+  int64_t n = 0;
+  for (const auto& p : module.parameters()) n += p.numel();
+  return n;
+}
+
+}  // namespace
+
+void run_training(const TrainOptions& o, const torch::Device& device, HyperspectralDataset& train_ds,
+                  HyperspectralDataset& val_ds, HyperspectralDataset& test_ds) {
+  const Batch train_batch = device_batch(train_ds, device);
+  const Batch val_batch = device_batch(val_ds, device);
+  const Batch test_batch = device_batch(test_ds, device);
+
+  HyperspectralNet net(HyperspectralNetOptions(train_ds.num_bands, train_ds.num_classes)
+                           .num_filters(o.num_filters)
+                           .num_blocks(o.num_blocks)
+                           .base_filters(o.base_filters)
+                           .use_fp16(o.fp16));
+  net->to(device);
+  if (!device.is_cpu()) use_channels_last_3d(*net);
+
+  std::cout << "Training on " << (device.is_cuda() ? "cuda" : "cpu") << " | "
+            << (o.fp16 ? "fp16 (mixed precision)" : "fp32 (full precision)") << "\n";
+  std::cout << "Bands: " << train_ds.num_bands << " | Classes: " << train_ds.num_classes
+            << " | Parameters: " << thousands(parameter_count(*net)) << "\n";
+  std::cout << "Loss: " << o.loss << (o.loss == "focal" ? " | gamma=" + py_float(o.focal_gamma) : "") << "\n"
+            << std::endl;
+
+  auto criterion = build_criterion(o.loss, o.focal_gamma, 0);
+  criterion->to(device);
+  torch::optim::AdamW optimizer(net->parameters(), torch::optim::AdamWOptions(o.lr).weight_decay(1e-4));
+  ReduceLROnPlateau scheduler(optimizer, ReduceLROnPlateauOptions().patience(10).factor(0.5));
+  GradScaler scaler(GradScalerOptions().enabled(o.fp16 && device.is_cuda()));
+
+  make_dirs(o.out_dir);
+  const std::string log_path = path_join(o.out_dir, o.log);
+  const std::string save_path = path_join(o.out_dir, o.save);
+  {
+    CsvWriter log(log_path);
+    log.write_row({"epoch", "train_loss", "val_loss", "val_oa", "val_miou", "val_dice", "val_precision",
+                   "val_recall", "val_aa", "val_kappa"});
+    log.close();
+  }
+  display::print_training_start();
+
+  double best_val_miou = 0.0;
+  int64_t best_epoch = 0;
+  for (int64_t epoch = 1; epoch <= o.epochs; ++epoch) {
+    net->train();
+    optimizer.zero_grad();
+    torch::Tensor loss;
+    {
+      compat::Autocast autocast(o.fp16);
+      auto output = net->forward(train_batch.cube);
+      loss = criterion->forward(output, train_batch.mask);
+    }
+    scaler.scale(loss).backward();
+    scaler.step(optimizer);
+    scaler.update();
+    const double train_loss = loss.item<double>();
+    scheduler.step(train_loss);
+
+    if (epoch % 10 != 0) {
+      display::epoch_bar(epoch, o.epochs, train_loss, 10);
+      continue;
+    }
+    net->eval();
+    torch::NoGradGuard no_grad;
+    torch::Tensor output, val_loss;
+    {
+      compat::Autocast autocast(o.fp16);
+      output = net->forward(val_batch.cube);
+      val_loss = criterion->forward(output, val_batch.mask);
+    }
+    const Scores s = compute_metrics(output, val_batch.mask, train_ds.num_classes);
+    const double vl = val_loss.item<double>();
+    display::epoch_bar(epoch, o.epochs, train_loss, 10, display::EpochScores{vl, s.oa, s.miou, s.aa, s.kappa});
+    {
+      CsvWriter log(log_path, /*append=*/true);
+      std::vector<std::string> row = {std::to_string(epoch), f4(train_loss), f4(vl)};
+      for (auto& f : score_fields(s)) row.push_back(f);
+      log.write_row(row);
+      log.close();
+    }
+    if (s.miou > best_val_miou) {
+      best_val_miou = s.miou;
+      best_epoch = epoch;
+      save_state_dict(cpu_copy(state_dict(*net)), save_path);
+    }
+  }
+
+  // A run only ever tests weights it wrote itself: without a best validation
+  // epoch, the final weights stand in (and best_epoch stays 0).
+  if (best_epoch == 0) {
+    std::cout << display::YELLOW << "Warning: no validation epoch improved on mIoU 0; testing the final weights"
+              << " (saved to " << save_path << ")" << display::RESET << std::endl;
+    save_state_dict(cpu_copy(state_dict(*net)), save_path);
+  }
+  load_state_dict(*net, load_state_dict_file(save_path));
+  net->eval();
+  Scores test;
+  {
+    torch::NoGradGuard no_grad;
+    compat::Autocast autocast(o.fp16);
+    auto output = net->forward(test_batch.cube);
+    test = compute_metrics(output, test_batch.mask, test_ds.num_classes);
+  }
+  display::print_training_done();
+  display::print_results_box(test.labelled());
+  {
+    CsvWriter results(path_join(o.out_dir, "test_results.csv"));
+    results.write_row({"best_epoch", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
+                       "test_kappa"});
+    std::vector<std::string> row = {std::to_string(best_epoch)};
+    for (auto& f : score_fields(test)) row.push_back(f);
+    results.write_row(row);
+    results.close();
+  }
+  std::cout << "  " << display::BOLD << "Best epoch:" << display::RESET << " " << best_epoch << "  |  Logs: " << o.log
+            << "  |  Test results: test_results.csv" << std::endl;
+  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});
+}
+
+int run(int argc, char** argv) {
+  compat::use_all_cores();
+  TrainOptions o;
+  auto app = cli::make_app("LUMORA — Hyperspectral Segmentation Training", "lumora-train");
+  app->add_option("--data", o.data, "Path to hyperspectral data .mat file")->required();
+  app->add_option("--gt", o.gt, "Path to ground truth labels .mat file")->required();
+  app->add_option("--train_ratio", o.train_ratio, "Fraction of labeled pixels per class for training (default: 0.2)");
+  app->add_option("--val_ratio", o.val_ratio, "Fraction of labeled pixels per class for validation (default: 0.1)");
+  app->add_option("--base_filters", o.base_filters, "Base filter count for encoder/decoder (default: 32)");
+  app->add_option("--num_filters", o.num_filters, "Filters in Spectral3DStack (default: 8)");
+  app->add_option("--num_blocks", o.num_blocks, "Number of 3D conv blocks (default: 3)");
+  app->add_option("--epochs", o.epochs, "Number of training epochs (default: 300)");
+  app->add_option("--lr", o.lr, "Learning rate (default: 1e-4)");
+  app->add_option("--seed", o.seed, "Random seed (default: 42)");
+  app->add_option("--loss", o.loss,
+                  "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal "
+                  "loss with --focal_gamma. dice: combined CrossEntropy + Dice loss.")
+      ->check(CLI::IsMember({"ce", "squared_ce", "focal", "dice"}))
+      ->type_name("{ce,squared_ce,focal,dice}");
+  app->add_option("--focal_gamma", o.focal_gamma,
+                  "Focal loss gamma — higher values focus more on hard examples (default: 2.0)");
+  app->add_flag("--fp16", o.fp16, "Use mixed precision (float16) training");
+  app->add_option("--out-dir", o.out_dir, "Output directory");
+  app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
+  app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
+  if (auto status = cli::parse(*app, argc, argv)) return *status;
+
+  return cli::guarded([&] {
+    torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
+    const torch::Device device = compat::default_device();
+    auto make = [&](const char* split) {
+      return HyperspectralDataset(HyperspectralDatasetOptions(o.data, o.gt)
+                                      .split(split)
+                                      .train_ratio(o.train_ratio)
+                                      .val_ratio(o.val_ratio)
+                                      .seed(o.seed)
+                                      .use_fp16(o.fp16));
+    };
+    HyperspectralDataset train_ds = make("train");
+    HyperspectralDataset val_ds = make("val");
+    HyperspectralDataset test_ds = make("test");
+    run_training(o, device, train_ds, val_ds, test_ds);
+    return 0;
+  });
+}
+
+}  // namespace lumora::commands::train

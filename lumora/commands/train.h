@@ -1,0 +1,38 @@
+// The train command: one HyperspectralNet on one labelled scene, validated
+// every tenth epoch, tested on its best weights.
+#pragma once
+
+#include <string>
+
+#include <torch/types.h>
+
+#include "lumora/datasets/cubeset.h"
+
+namespace lumora::commands::train {
+
+struct TrainOptions {
+  std::string data;
+  std::string gt;
+  double train_ratio = 0.2;
+  double val_ratio = 0.1;
+  int64_t base_filters = 32;
+  int64_t num_filters = 8;
+  int64_t num_blocks = 3;
+  int64_t epochs = 300;
+  double lr = 0.0001;
+  int64_t seed = 42;
+  std::string loss = "ce";
+  double focal_gamma = 2.0;
+  bool fp16 = false;
+  std::string out_dir = ".";
+  std::string save = "best_model.pth";
+  std::string log = "training_log.csv";
+};
+
+// Training, test and report on three datasets of one scene.
+void run_training(const TrainOptions& options, const torch::Device& device, HyperspectralDataset& train_ds,
+                  HyperspectralDataset& val_ds, HyperspectralDataset& test_ds);
+
+int run(int argc, char** argv);
+
+}  // namespace lumora::commands::train

@@ -1,0 +1,229 @@
+#include "lumora/commands/treefit.h"
+
+#include <fmt/format.h>
+#include <torch/torch.h>
+
+#include <iostream>
+
+#include "lumora/commands/cli.h"
+#include "lumora/commands/tree_reports.h"
+#include "lumora/core/format.h"
+#include "lumora/core/paths.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
+#include "lumora/datasets/cubeset.h"
+#include "lumora/models/bandscan.h"
+#include "lumora/rssp/bundle.h"
+#include "lumora/rssp/cascader.h"
+#include "lumora/rssp/nodefit.h"
+#include "lumora/rssp/sam_clustering.h"
+#include "lumora/rssp/warmstart.h"
+#include "lumora/utils/display.h"
+
+namespace lumora::commands::treefit {
+namespace {
+
+struct Options {
+  std::string data, gt;
+  double train_ratio = 0.2, val_ratio = 0.1;
+  std::string depth = "auto";
+  int64_t forests = 5, base_filters = 32, num_filters = 8, num_blocks = 3, epochs = 400;
+  double lr = 0.0001;
+  std::string loss = "ce";
+  double focal_gamma = 2.0;
+  int64_t patience = 50, min_epochs = 40, leaf_forests = 3, warmup_epochs = 0, val_interval = 20;
+  int64_t d_model = 64, d_state = 16, ssm_epochs = 300;
+  double ssm_lr = 0.001;
+  std::string ssm_save = "warmstarted.pt";
+  std::optional<std::string> ssm_load;
+  std::string routing = "forest";
+  int64_t seed = 42;
+  std::string save = "spt_models.pkl";
+  std::string out_dir = ".";
+};
+
+const char* kLossHelp =
+    "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal loss with "
+    "--focal_gamma. dice: combined CrossEntropy + Dice loss.";
+
+void declare(CLI::App& app, Options& o) {
+  app.add_option("--data", o.data)->required();
+  app.add_option("--gt", o.gt)->required();
+  app.add_option("--train_ratio", o.train_ratio);
+  app.add_option("--val_ratio", o.val_ratio);
+  app.add_option("--depth", o.depth, "auto | full | integer");
+  app.add_option("--ensembles", o.forests);
+  app.add_option("--base_filters", o.base_filters);
+  app.add_option("--num_filters", o.num_filters);
+  app.add_option("--num_blocks", o.num_blocks);
+  app.add_option("--epochs", o.epochs);
+  app.add_option("--lr", o.lr);
+  app.add_option("--loss", o.loss, kLossHelp)
+      ->check(CLI::IsMember({"ce", "squared_ce", "focal", "dice"}))
+      ->type_name("{ce,squared_ce,focal,dice}");
+  app.add_option("--focal_gamma", o.focal_gamma, "Focal loss gamma (default: 2.0)");
+  app.add_option("--patience", o.patience, "Stop if val mIoU has not improved for this many epochs (default: 50)");
+  app.add_option("--min_epochs", o.min_epochs, "Never early-stop before this epoch (default: 40)");
+  app.add_option("--leaf_ensembles", o.leaf_forests,
+                 "Number of ensembles for leaf nodes with ≤ 2 classes (default: 3)");
+  app.add_option("--warmup_epochs", o.warmup_epochs, "Linear LR warmup epochs from lr/10 → lr (default: 0 = disabled)");
+  app.add_option("--val_interval", o.val_interval,
+                 "Validate every N epochs (default: 20). Lower = finer checkpointing but slower.");
+  app.add_option("--d_model", o.d_model);
+  app.add_option("--d_state", o.d_state);
+  app.add_option("--ssm_epochs", o.ssm_epochs);
+  app.add_option("--ssm_lr", o.ssm_lr);
+  app.add_option("--ssm_save", o.ssm_save);
+  app.add_option("--ssm_load", o.ssm_load);
+  app.add_option("--routing", o.routing)
+      ->check(CLI::IsMember({"hybrid", "forest", "soft"}))
+      ->type_name("{hybrid,forest,soft}");
+  app.add_option("--seed", o.seed);
+  app.add_option("--save", o.save);
+  app.add_option("--out-dir", o.out_dir);
+}
+
+HyperspectralDataset load_split(const Options& o, const char* split) {
+  return HyperspectralDataset(HyperspectralDatasetOptions(o.data, o.gt)
+                                  .split(split)
+                                  .train_ratio(o.train_ratio)
+                                  .val_ratio(o.val_ratio)
+                                  .seed(o.seed));
+}
+
+SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const HyperspectralDataset& train_ds,
+                                   const HyperspectralDataset& val_ds) {
+  std::cout << "\n=== SSM Encoder ===" << std::endl;
+  SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(o.d_model).d_state(o.d_state));
+  encoder->to(device);
+  std::cout << "  " << display::YELLOW << "⚠ SSM Encoder is experimental — results may vary" << display::RESET
+            << std::endl;
+  if (o.ssm_load) {
+    std::cout << "Loading SSM weights from " << *o.ssm_load << std::endl;
+    load_state_dict(*encoder, load_state_dict_file(*o.ssm_load));
+  } else {
+    const std::string path = path_join(o.out_dir, o.ssm_save);
+    std::cout << "SSM will be saved to: " << path << std::endl;
+    encoder = pretrain_ssm(train_ds.data, train_ds.labels, train_ds.train_coords, val_ds.val_coords,
+                           PretrainSSMOptions()
+                               .d_model(o.d_model)
+                               .d_state(o.d_state)
+                               .num_classes(train_ds.num_classes)
+                               .epochs(o.ssm_epochs)
+                               .lr(o.ssm_lr)
+                               .device(device.is_cuda() ? "cuda" : "cpu")
+                               .save_path(path));
+  }
+  for (auto& p : encoder->parameters()) p.set_requires_grad(false);
+  encoder->eval();
+  return encoder;
+}
+
+int main_flow(Options o) {
+  if (o.routing == "forest" && o.ssm_epochs > 1) {
+    std::cout << "Ensemble routing selected — skipping SSM pretraining (set --ssm_epochs manually to override)"
+              << std::endl;
+    o.ssm_epochs = 1;
+  }
+  make_dirs(o.out_dir);
+  torch::manual_seed(static_cast<uint64_t>(o.seed));
+  const torch::Device device = compat::default_device();
+  const std::string device_text = device.is_cuda() ? "cuda" : "cpu";
+
+  HyperspectralDataset train_ds = load_split(o, "train");
+  HyperspectralDataset val_ds = load_split(o, "val");
+  HyperspectralDataset test_ds = load_split(o, "test");
+  const torch::Tensor& data = train_ds.data;
+  const torch::Tensor& labels = train_ds.labels;
+  const int64_t num_classes = train_ds.num_classes;
+
+  const std::string loss_text = o.loss == "focal" ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
+  display::print_config_box(
+      "LUMORA SPT Training",
+      {{"Device", device_description(device)},
+       {"Loss", loss_text},
+       {"Routing", o.routing},
+       {"Train pixels", fmt::format("{} ({} classes)", thousands(train_ds.coords.size(0)), num_classes - 1)},
+       {"Val pixels", thousands(val_ds.coords.size(0))},
+       {"Test pixels", thousands(test_ds.coords.size(0))},
+       {"Output", o.out_dir}});
+
+  SpectralSSMEncoder encoder = prepare_encoder(o, device, train_ds, val_ds);
+
+  std::cout << "\nPre-computing fingerprint map ..." << std::endl;
+  const torch::Tensor fp_map = fingerprint_map(encoder, data, device);
+  std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
+            << ")" << std::endl;
+
+  const DepthMode depth_mode = DepthMode::parse(o.depth);
+  std::cout << "\n=== Building Spectral Partition Tree ===" << std::endl;
+  // The tree is shaped by training labels only: test pixels never inform the model.
+  const RsspTree built = build_rssp_tree(data, train_ds.split_mask, num_classes, depth_mode);
+  const TreeNode& tree = built.tree;
+  print_tree(tree);
+
+  display::print_training_start();
+  std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
+  TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, train_ds.train_coords,
+                                            val_ds.val_coords, fp_map,
+                                            TrainNodeOptions()
+                                                .ssm_d_model(o.d_model)
+                                                .base_epochs(o.epochs)
+                                                .num_forests(o.forests)
+                                                .base_filters(o.base_filters)
+                                                .num_filters(o.num_filters)
+                                                .num_blocks(o.num_blocks)
+                                                .lr(o.lr)
+                                                .device(device_text)
+                                                .loss_type(o.loss)
+                                                .focal_gamma(o.focal_gamma)
+                                                .patience(o.patience)
+                                                .min_epochs(o.min_epochs)
+                                                .leaf_forests(o.leaf_forests)
+                                                .warmup_epochs(o.warmup_epochs)
+                                                .val_interval(o.val_interval)
+                                                .out_dir(o.out_dir));
+
+  Bundle bundle;
+  bundle.trained_models = trained_models;
+  bundle.tree = tree;
+  bundle.ssm_state = cpu_copy(state_dict(*encoder));
+  bundle.d_model = o.d_model;
+  bundle.d_state = o.d_state;
+  save_bundle(bundle, path_join(o.out_dir, o.save));
+  display::print_training_done();
+
+  std::cout << "\n=== Running Cascade Inference (routing=" << o.routing << ") ===" << std::endl;
+  const torch::Tensor final_pred =
+      run_inference(tree, trained_models, data, &encoder, device, num_classes, o.routing);
+
+  const torch::Tensor eval = eval_labels(labels, test_ds.split_mask);
+  const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
+  display::print_results_box(m.scores.labelled(), o.routing);
+  const std::string results_path = path_join(o.out_dir, "test_results.csv");
+  write_scores_csv(results_path, {"routing", "OA", "mIoU", "Dice", "Precision", "Recall", "AA", "kappa"}, o.routing,
+                   m.scores);
+  print_saved(results_path);
+
+  const auto class_ious = per_class_iou(final_pred, eval, num_classes);
+  display::print_per_class_iou(class_ious);
+  const std::string report_path = path_join(o.out_dir, "class_report_" + o.routing + ".csv");
+  write_class_report(report_path, final_pred, eval, num_classes, class_ious);
+  print_saved(report_path);
+
+  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});
+  return 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  compat::use_all_cores();
+  Options o;
+  auto app = cli::make_app("LUMORA SPT (Spectral Partition Tree) Training", "lumora-treefit");
+  declare(*app, o);
+  if (auto status = cli::parse(*app, argc, argv)) return *status;
+  return cli::guarded([&] { return main_flow(o); });
+}
+
+}  // namespace lumora::commands::treefit

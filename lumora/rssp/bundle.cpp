@@ -1,0 +1,76 @@
+#include "lumora/rssp/bundle.h"
+
+#include <torch/serialize.h>
+
+#include "lumora/core/errors.h"
+
+namespace lumora {
+namespace {
+
+int64_t int_entry(const c10::impl::GenericDict& dict, const std::string& key, int64_t fallback,
+                  const std::string& path) {
+  auto it = dict.find(key);
+  if (it == dict.end()) return fallback;
+  if (!it->value().isInt())
+    throw TypeError("bundle '" + path + "': " + key + " is a " + it->value().tagKind() + ", not an integer");
+  const int64_t v = it->value().toInt();
+  if (v <= 0) throw ValueError("bundle '" + path + "': " + key + " must be positive, got " + std::to_string(v));
+  return v;
+}
+
+std::string prefixed(const std::string& path, const std::exception& e) {
+  const std::string what = e.what();
+  const std::string head = "bundle '" + path + "'";
+  return what.rfind(head, 0) == 0 ? what : head + ": " + what;
+}
+
+}  // namespace
+
+void save_bundle(const Bundle& bundle, const std::string& path) {
+  c10::impl::GenericDict dict(c10::StringType::get(), c10::AnyType::get());
+  dict.insert("trained_models", trained_models_to_ivalue(bundle.trained_models));
+  dict.insert("tree", tree_to_ivalue(bundle.tree));
+  if (bundle.ssm_state) dict.insert("ssm_state", state_dict_to_ivalue(*bundle.ssm_state));
+  dict.insert("d_model", bundle.d_model);
+  dict.insert("d_state", bundle.d_state);
+  write_binary_file(path, torch::pickle_save(dict));
+}
+
+Bundle load_bundle(const std::string& path) {
+  const std::vector<char> bytes = read_binary_file(path);
+  c10::IValue value;
+  try {
+    value = torch::pickle_load(bytes);
+  } catch (const c10::Error&) {
+    throw RuntimeError("cannot read bundle '" + path + "': truncated, or not a bundle written by lumora-treefit");
+  }
+  if (!value.isGenericDict()) throw TypeError("bundle '" + path + "' holds a " + value.tagKind() + ", not a mapping");
+  const auto dict = value.toGenericDict();
+  for (const auto& item : dict)
+    if (!item.key().isString()) throw TypeError("bundle '" + path + "' has a key that is not text");
+  auto required = [&](const std::string& key) {
+    auto it = dict.find(key);
+    if (it == dict.end()) throw KeyError("bundle '" + path + "' has no '" + key + "' entry");
+    return it->value();
+  };
+  Bundle b;
+  // Errors inside the records name their path; add the file.
+  try {
+    b.trained_models = trained_models_from_ivalue(required("trained_models"), "trained_models");
+    b.tree = tree_from_ivalue(required("tree"), "tree");
+  } catch (const KeyError& e) {
+    throw KeyError(prefixed(path, e));
+  } catch (const TypeError& e) {
+    throw TypeError(prefixed(path, e));
+  } catch (const ValueError& e) {
+    throw ValueError(prefixed(path, e));
+  }
+  auto ssm = dict.find("ssm_state");
+  if (ssm != dict.end() && !ssm->value().isNone())
+    b.ssm_state = state_dict_from_ivalue(ssm->value(), "bundle '" + path + "' ssm_state");
+  b.d_model = int_entry(dict, "d_model", 64, path);
+  b.d_state = int_entry(dict, "d_state", 16, path);
+  return b;
+}
+
+}  // namespace lumora

@@ -1,0 +1,142 @@
+#include "lumora/rssp/cascader.h"
+
+#include <torch/torch.h>
+
+#include "lumora/core/errors.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
+#include "lumora/models/cubeseg.h"
+#include "lumora/rssp/gatehead.h"
+
+namespace lumora {
+namespace {
+
+torch::Tensor router_p_left(const NodeEntry& entry, const torch::Tensor& fingerprints) {
+  SSSRRouter router(SSSRRouterOptions().d_model(entry.d_model));
+  if (entry.router_state) load_state_dict(*router, *entry.router_state);
+  router->eval();
+  torch::NoGradGuard no_grad;
+  return router->forward(fingerprints).unsqueeze(1);
+}
+
+// The scene's fingerprints (B, d_model, H, W) on the CPU, encoded in bands of
+// rows: the same values as one pass in evaluation mode, a fraction of the memory.
+torch::Tensor scene_fingerprints(SpectralSSMEncoder* encoder, const torch::Tensor& data, const torch::Device& device) {
+  if (encoder == nullptr) throw ValueError("soft and hybrid routing need a fingerprint encoder");
+  std::vector<torch::Tensor> maps;
+  for (int64_t b = 0; b < data.size(0); ++b)
+    maps.push_back(fingerprint_map(*encoder, data[b], device).permute({2, 0, 1}));
+  return torch::stack(maps);
+}
+
+}  // namespace
+
+ComputeDevice::ComputeDevice(const std::string& name) : device(name), named_cpu(name == "cpu") {}
+
+torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
+                                    const ComputeDevice& device, int64_t num_global_classes) {
+  if (node_info.forests.empty()) throw ValueError("node entry has no forests");
+  const ForestEntry& first = node_info.forests.front();
+  const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
+  torch::NoGradGuard no_grad;
+  auto prob_sum = torch::zeros({b, first.num_classes, h, w}, torch::TensorOptions().device(device.device));
+  const auto input = data.to(device.device);
+  for (const ForestEntry& fi : node_info.forests) {
+    {
+      HyperspectralNet net(HyperspectralNetOptions(fi.num_bands, fi.num_classes)
+                               .num_filters(fi.num_filters)
+                               .num_blocks(fi.num_blocks)
+                               .base_filters(fi.base_filters));
+      net->to(device.device);
+      load_state_dict(*net, fi.state_dict);
+      net->eval();
+      prob_sum += torch::softmax(net->forward(input).to(torch::kFloat32), 1);
+    }
+    if (!device.named_cpu) compat::empty_cuda_cache();
+  }
+  auto prob_avg = (prob_sum / static_cast<double>(node_info.forests.size())).to(torch::kCPU);
+  auto global = torch::zeros({b, num_global_classes, h, w});
+  for (const auto& [local_id, global_id] : first.local_to_global)
+    if (global_id < num_global_classes) global.select(1, global_id).copy_(prob_avg.select(1, local_id));
+  return global;
+}
+
+torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes,
+                                  int64_t /*num_global_classes*/) {
+  const int64_t b = node_probs.size(0), c = node_probs.size(1), h = node_probs.size(2), w = node_probs.size(3);
+  auto p_left = torch::zeros({b, 1, h, w});
+  for (int64_t cls : left_classes)
+    if (cls >= 0 && cls < c) p_left += node_probs.slice(1, cls, cls + 1);
+  return p_left.clamp(1e-6, 1 - 1e-6);
+}
+
+torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
+                                     const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
+                                     const ComputeDevice& device, int64_t num_global_classes,
+                                     const CascadeOptions& options) {
+  const std::string& routing = options.routing();
+  const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
+  torch::Tensor fingerprints = options.fingerprints().value_or(torch::Tensor());
+  if (!fingerprints.defined() && (routing == "hybrid" || routing == "soft"))
+    fingerprints = scene_fingerprints(ssm_encoder, data, device.device);
+  const torch::Tensor path_weight = options.path_weight().value_or(torch::ones({b, 1, h, w}));
+
+  const NodeEntry* entry = trained_models.find(options.node_id());
+  if (entry == nullptr) {
+    auto result = torch::zeros({b, num_global_classes, h, w});
+    if (tree.classes.size() == 1 && tree.classes[0] >= 0 && tree.classes[0] < num_global_classes)
+      result.select(1, tree.classes[0]).fill_(1.0);
+    return result * path_weight;
+  }
+
+  torch::Tensor node_probs;
+  NodeProbCache* cache = options.cache();
+  if (cache && cache->count(options.node_id())) {
+    node_probs = cache->at(options.node_id());
+  } else {
+    node_probs = get_global_soft_probs(*entry, data, device, num_global_classes);
+    if (cache) (*cache)[options.node_id()] = node_probs;
+  }
+  if (tree.is_leaf()) return node_probs * path_weight;
+  if (!tree.left || !tree.right)
+    throw ValueError("tree node '" + options.node_id() + "' has only one child");
+
+  const std::vector<int64_t>& left_classes = tree.left->classes;
+  torch::Tensor p_left;
+  if (routing == "forest") {
+    p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+  } else if (routing == "soft") {
+    p_left = router_p_left(*entry, fingerprints);
+  } else if (routing == "hybrid") {
+    auto f_p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+    auto ssm_p_left = router_p_left(*entry, fingerprints);
+    auto confidence = (2.0 * (ssm_p_left - 0.5).abs()).clamp(0.0, 1.0);
+    p_left = (f_p_left + confidence * (ssm_p_left - f_p_left)).clamp(1e-6, 1 - 1e-6);
+  } else {
+    throw ValueError("Unknown routing mode: '" + routing + "'. Use 'hybrid', 'forest', or 'soft'.");
+  }
+  const auto p_right = 1.0 - p_left;
+
+  auto child = [&](const TreeNode& node, const std::string& id, const torch::Tensor& weight) {
+    CascadeOptions o = options;
+    o.node_id(id).path_weight(weight).routing(routing);
+    if (fingerprints.defined()) o.fingerprints(fingerprints);
+    return cascade_soft_inference(node, trained_models, data, ssm_encoder, device, num_global_classes, o);
+  };
+  auto result = torch::zeros({b, num_global_classes, h, w});
+  result += child(*tree.left, left_id(options.node_id()), path_weight * p_left);
+  result += child(*tree.right, right_id(options.node_id()), path_weight * p_right);
+  return result;
+}
+
+torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_models, const torch::Tensor& data,
+                            SpectralSSMEncoder* ssm_encoder, const ComputeDevice& device,
+                            int64_t num_global_classes, const std::string& routing, NodeProbCache* cache) {
+  torch::NoGradGuard no_grad;
+  const torch::Tensor batch = data.dim() == 3 ? data.unsqueeze(0) : data;
+  auto weighted = cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
+                                         CascadeOptions().routing(routing).cache(cache));
+  return weighted.squeeze(0).argmax(0).to(torch::kInt64);
+}
+
+}  // namespace lumora

@@ -1,0 +1,70 @@
+// Cascade inference over a trained class tree: every internal node splits
+// each pixel's weight between its children by a routing probability, leaves
+// spread it over their classes, and the arg-max of the summed distribution
+// is the predicted label map.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <torch/types.h>
+
+#include "lumora/models/bandscan.h"
+#include "lumora/rssp/records.h"
+#include "lumora/rssp/tree_metrics.h"
+
+namespace lumora {
+
+// The compute device, given as a device value or as its name ("cuda",
+// "cpu"). Cached CUDA memory is released after each forest unless the device
+// was named by the text "cpu".
+struct ComputeDevice {
+  ComputeDevice(const torch::Device& d) : device(d) {}  // NOLINT: implicit like a keyword argument
+  ComputeDevice(const std::string& name);               // NOLINT
+  ComputeDevice(const char* name) : ComputeDevice(std::string(name)) {}  // NOLINT
+  torch::Device device;
+  bool named_cpu = false;
+};
+
+// Global class probabilities (B, G, H, W), CPU float32, of a node's ensemble
+// on `data` (B, bands, H, W): the mean softmax of its forests, each local
+// class placed in its global column (ids >= G dropped). One network on the
+// device at a time.
+torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
+                                    const ComputeDevice& device, int64_t num_global_classes);
+
+// Probability mass on `left_classes` (ids >= C skipped), (B, 1, H, W),
+// clamped to [1e-6, 1 - 1e-6].
+torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes,
+                                  int64_t num_global_classes);
+
+// Global probabilities of every node already evaluated on one scene, so that
+// several routing modes over the same scene run each ensemble once.
+using NodeProbCache = std::map<std::string, torch::Tensor>;
+
+struct CascadeOptions {
+  TORCH_ARG(std::string, node_id) = kRootId;
+  TORCH_ARG(std::optional<torch::Tensor>, path_weight) = std::nullopt;   // (B, 1, H, W)
+  TORCH_ARG(std::optional<torch::Tensor>, fingerprints) = std::nullopt;  // (B, d_model, H, W), CPU
+  TORCH_ARG(std::string, routing) = "hybrid";
+  TORCH_ARG(NodeProbCache*, cache) = nullptr;
+};
+
+// The weighted class distribution (B, G, H, W), CPU float32, contributed by
+// the subtree `tree`. `ssm_encoder` may be null for "forest" routing or when
+// fingerprints are given.
+torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
+                                     const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
+                                     const ComputeDevice& device, int64_t num_global_classes,
+                                     const CascadeOptions& options = {});
+
+// The predicted label map (H, W) int64 of one scene, (bands, H, W) or
+// (1, bands, H, W). Routing "hybrid" (default), "forest" or "soft".
+torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_models, const torch::Tensor& data,
+                            SpectralSSMEncoder* ssm_encoder, const ComputeDevice& device,
+                            int64_t num_global_classes, const std::string& routing = "hybrid",
+                            NodeProbCache* cache = nullptr);
+
+}  // namespace lumora

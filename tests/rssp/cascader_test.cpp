@@ -1,0 +1,180 @@
+#include "lumora/rssp/cascader.h"
+
+#include <gtest/gtest.h>
+#include <torch/torch.h>
+
+#include "lumora/core/errors.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/models/cubeseg.h"
+
+namespace lumora {
+namespace {
+
+constexpr int64_t kBands = 4, kSide = 16;
+
+ForestEntry tiny_forest(const std::vector<int64_t>& classes, int64_t seed) {
+  torch::manual_seed(seed);
+  ClassMaps maps = class_maps(classes);
+  HyperspectralNet net(HyperspectralNetOptions(kBands, maps.num_classes).num_filters(2).base_filters(4));
+  ForestEntry f;
+  f.state_dict = cpu_copy(state_dict(*net));
+  f.global_to_local = maps.global_to_local;
+  f.local_to_global = maps.local_to_global;
+  f.num_classes = maps.num_classes;
+  f.num_bands = kBands;
+  f.num_filters = 2;
+  f.num_blocks = 3;
+  f.base_filters = 4;
+  return f;
+}
+
+NodeEntry tiny_node(const std::vector<int64_t>& classes, int64_t members) {
+  NodeEntry e;
+  for (int64_t i = 0; i < members; ++i) e.forests.push_back(tiny_forest(classes, 42 + i));
+  e.node_classes = classes;
+  e.num_classes = static_cast<int64_t>(classes.size()) + 1;
+  e.num_bands = kBands;
+  e.num_filters = 2;
+  e.num_blocks = 3;
+  e.base_filters = 4;
+  e.d_model = 8;
+  return e;
+}
+
+// Router weights whose output is sigmoid(bias) everywhere.
+StateDict constant_router(double bias) {
+  return {{"head.0.weight", torch::zeros({32, 8})},
+          {"head.0.bias", torch::zeros({32})},
+          {"head.2.weight", torch::zeros({1, 32})},
+          {"head.2.bias", torch::full({1}, bias)}};
+}
+
+torch::Tensor scene() {
+  torch::manual_seed(5);
+  return torch::rand({1, kBands, kSide, kSide});
+}
+
+// The ensemble's softmax mean, computed independently of the cascade.
+torch::Tensor mean_softmax(const NodeEntry& e, const torch::Tensor& data) {
+  torch::NoGradGuard no_grad;
+  torch::Tensor sum;
+  for (const auto& f : e.forests) {
+    HyperspectralNet net(HyperspectralNetOptions(f.num_bands, f.num_classes).num_filters(2).base_filters(4));
+    load_state_dict(*net, f.state_dict);
+    net->eval();
+    auto p = torch::softmax(net->forward(data), 1);
+    sum = sum.defined() ? sum + p : p;
+  }
+  return sum / static_cast<double>(e.forests.size());
+}
+
+TreeNode two_leaf_tree() { return TreeNode({2, 5}, TreeNode({2}), TreeNode({5})); }
+
+}  // namespace
+
+TEST(GlobalSoftProbs, MeanOfForestsInGlobalColumns) {
+  const NodeEntry node = tiny_node({5, 2}, 3);
+  const auto data = scene();
+  auto global = get_global_soft_probs(node, data, "cpu", 6);
+  ASSERT_EQ(global.sizes(), (std::vector<int64_t>{1, 6, kSide, kSide}));
+  auto expected = mean_softmax(node, data);
+  EXPECT_TRUE(torch::allclose(global.select(1, 2), expected.select(1, 1), 1e-5, 1e-6));
+  EXPECT_TRUE(torch::allclose(global.select(1, 5), expected.select(1, 2), 1e-5, 1e-6));
+  for (int64_t c : {0, 1, 3, 4}) EXPECT_EQ(global.select(1, c).abs().max().item<float>(), 0.0f);
+  // Columns sum to 1 minus the dropped local-0 mass.
+  EXPECT_TRUE(torch::allclose(global.sum(1), 1.0 - expected.select(1, 0), 1e-5, 1e-6));
+  // A device value gives the same as its name.
+  EXPECT_TRUE(torch::equal(get_global_soft_probs(node, data, torch::Device(torch::kCPU), 6), global));
+}
+
+TEST(GlobalSoftProbs, GlobalIdsOutOfRangeAreDropped) {
+  const NodeEntry node = tiny_node({2, 5}, 1);
+  auto global = get_global_soft_probs(node, scene(), "cpu", 5);  // class 5 has no column
+  auto expected = mean_softmax(node, scene());
+  EXPECT_TRUE(torch::allclose(global.sum(1), expected.select(1, 1), 1e-5, 1e-6));
+}
+
+TEST(ForestRoutingProb, ClampsAndSkipsIdsOutOfRange) {
+  auto probs = torch::zeros({1, 4, 2, 2});
+  probs.select(1, 1).fill_(0.3);
+  probs.select(1, 2).fill_(0.7);
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {}, 4), torch::full({1, 1, 2, 2}, 1e-6)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1}, 4), torch::full({1, 1, 2, 2}, 0.3)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 2}, 4), torch::full({1, 1, 2, 2}, 0.999999)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 4}, 4), torch::full({1, 1, 2, 2}, 0.3)));  // 4 == C
+}
+
+TEST(Cascade, SingleClassLeafWithoutModelLabelsEverything) {
+  TrainedModels none;
+  auto pred = run_inference(TreeNode({3}), none, scene(), nullptr, "cpu", 5, "forest");
+  EXPECT_EQ(pred.sizes(), (std::vector<int64_t>{kSide, kSide}));
+  EXPECT_TRUE(pred.eq(3).all().item<bool>());
+}
+
+TEST(Cascade, MultiClassLeafWithModelTakesTheEnsembleArgMax) {
+  TrainedModels models;
+  models.insert("root", tiny_node({1, 3}, 2));
+  const auto data = scene();
+  auto pred = run_inference(TreeNode({1, 3}), models, data, nullptr, "cpu", 4, "soft");  // leaf: mode unused
+  auto expected = get_global_soft_probs(models.at("root"), data, "cpu", 4).squeeze(0).argmax(0);
+  EXPECT_TRUE(torch::equal(pred, expected));
+}
+
+TEST(Cascade, RoutingModesAtTheRoot) {
+  TrainedModels models;
+  NodeEntry root = tiny_node({2, 5}, 1);
+  root.router_state = constant_router(0.0);  // outputs exactly 0.5
+  models.insert("root", root);
+  const TreeNode tree = two_leaf_tree();
+  const auto data = scene();
+  auto fingerprints = torch::zeros({1, 8, kSide, kSide});
+  auto cascade = [&](const std::string& routing) {
+    torch::NoGradGuard no_grad;
+    return cascade_soft_inference(tree, models, data, nullptr, "cpu", 6,
+                                  CascadeOptions().routing(routing).fingerprints(fingerprints));
+  };
+  // Soft at 0.5: each leaf receives half of the weight.
+  auto soft = cascade("soft");
+  EXPECT_TRUE(torch::allclose(soft.select(1, 2), torch::full({1, kSide, kSide}, 0.5)));
+  EXPECT_TRUE(torch::allclose(soft.select(1, 5), torch::full({1, kSide, kSide}, 0.5)));
+  // Hybrid at 0.5 has no router confidence: equals forest routing.
+  EXPECT_TRUE(torch::allclose(cascade("hybrid"), cascade("forest")));
+  auto forest = cascade("forest");
+  auto p_left = forest_routing_prob(get_global_soft_probs(root, data, "cpu", 6), {2}, 6);
+  EXPECT_TRUE(torch::allclose(forest.select(1, 2), p_left.squeeze(1)));
+
+  // A confident router wins in hybrid mode, clamped.
+  models.at("root").router_state = constant_router(50.0);
+  auto confident = cascade("hybrid");
+  EXPECT_TRUE(torch::allclose(confident.select(1, 2), torch::full({1, kSide, kSide}, 0.999999), 0, 1e-7));
+
+  // No stored router: the fresh router still routes.
+  models.at("root").router_state = std::nullopt;
+  auto fresh = cascade("soft");
+  EXPECT_TRUE(torch::allclose(fresh.sum(1), torch::ones({1, kSide, kSide}), 1e-5, 1e-6));
+
+  try {
+    cascade("Forest");
+    FAIL() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "Unknown routing mode: 'Forest'. Use 'hybrid', 'forest', or 'soft'.");
+  }
+}
+
+TEST(Cascade, BatchedAndUnbatchedSceneAgreeAndCacheReusesProbabilities) {
+  TrainedModels models;
+  models.insert("root", tiny_node({2, 5}, 2));
+  const TreeNode tree = two_leaf_tree();
+  const auto data = scene();
+  auto a = run_inference(tree, models, data, nullptr, "cpu", 6, "forest");
+  auto b = run_inference(tree, models, data.squeeze(0), nullptr, "cpu", 6, "forest");
+  EXPECT_TRUE(torch::equal(a, b));
+  NodeProbCache cache;
+  auto c = run_inference(tree, models, data, nullptr, "cpu", 6, "forest", &cache);
+  EXPECT_EQ(cache.size(), 1u);
+  auto d = run_inference(tree, models, data, nullptr, "cpu", 6, "forest", &cache);
+  EXPECT_TRUE(torch::equal(a, c));
+  EXPECT_TRUE(torch::equal(a, d));
+}
+
+}  // namespace lumora
