@@ -8,7 +8,7 @@
 // epochs left out) as one JSON line.
 //
 //   tree_epoch [--data PATH] [--gt PATH] [--depth auto] [--epochs 8]
-//              [--base_filters 32] [--num_filters 8] [--num_blocks 3]
+//              [--base_filters 32] [--num_filters 8] [--num_blocks 3] [--verbose 1]
 #include <algorithm>
 #include <iostream>
 #include <string>
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   std::string data = "data/sample/data.mat";  // run from the repository root
   std::string gt = "data/sample/gt.mat";
   std::string depth = "auto";
-  int64_t epochs = 8, base_filters = 32, num_filters = 8, num_blocks = 3;
+  int64_t epochs = 8, base_filters = 32, num_filters = 8, num_blocks = 3, verbose = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
     if (a == "--data") data = v;
@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
     else if (a == "--base_filters") base_filters = std::stoll(v);
     else if (a == "--num_filters") num_filters = std::stoll(v);
     else if (a == "--num_blocks") num_blocks = std::stoll(v);
+    else if (a == "--verbose") verbose = std::stoll(v);
+    else if (a == "--threads") torch::set_num_threads(static_cast<int>(std::stoll(v)));
+    else if (a == "--flush_denormal") torch::globalContext().setFlushDenormal(std::stoll(v) != 0);
   }
   const std::string device = lumora::compat::cuda_available() ? "cuda" : "cpu";
 
@@ -57,7 +60,7 @@ int main(int argc, char** argv) {
                      .num_blocks(num_blocks)
                      .val_interval(epochs + 1)  // only the last epoch validates
                      .on_epoch([&](const lumora::NodeEpochEvent&) { stamps.push_back(lumora::wall_time()); });
-  std::cout.setstate(std::ios::failbit);  // node training's own lines are not the benchmark's output
+  if (!verbose) std::cout.setstate(std::ios::failbit);  // node training's own lines are not the benchmark's output
   const double t0 = lumora::wall_time();
   lumora::train_node(built.tree, train_ds.data, train_ds.labels, train_ds.num_classes - 1, train_ds.train_coords,
                      val_ds.val_coords, std::nullopt, options);
@@ -66,14 +69,16 @@ int main(int argc, char** argv) {
   // stamps[i] ends epoch i + 1; epoch 1 (allocator warm-up) and the last
   // (validation) are left out.
   for (size_t i = 1; i + 1 < stamps.size(); ++i) per_epoch.push_back(stamps[i] - stamps[i - 1]);
+  std::string listed;
+  for (double t : per_epoch) listed += (listed.empty() ? "" : ", ") + fmt::format("{:.3f}", t);
   std::sort(per_epoch.begin(), per_epoch.end());
   const double median = per_epoch.empty() ? 0.0 : per_epoch[per_epoch.size() / 2];
   std::cout << fmt::format(
                    "{{\"device\": \"{}\", \"threads\": {}, \"bands\": {}, \"height\": {}, \"width\": {}, "
                    "\"base_filters\": {}, \"num_filters\": {}, \"num_blocks\": {}, \"epoch_seconds_median\": {:.4f}, "
-                   "\"first_epoch_seconds\": {:.4f}, \"total_seconds\": {:.2f}}}",
+                   "\"epoch_seconds\": [{}], \"first_epoch_seconds\": {:.4f}, \"total_seconds\": {:.2f}}}",
                    device, torch::get_num_threads(), train_ds.data.size(0), train_ds.data.size(1),
-                   train_ds.data.size(2), base_filters, num_filters, num_blocks, median,
+                   train_ds.data.size(2), base_filters, num_filters, num_blocks, median, listed,
                    stamps.empty() ? 0.0 : stamps[0] - t0, lumora::wall_time() - t0)
             << std::endl;
   return 0;

@@ -34,12 +34,20 @@ function(lumora_program name source)
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# lumora_test(<name> SOURCES ... DEPS ...) -> gtest executable registered with CTest
+# lumora_test(<name> [ONE_PROCESS] SOURCES ... DEPS ...) -> gtest executable
+# registered with CTest, one CTest entry per test case; ONE_PROCESS registers
+# the whole executable as one entry instead, for suites whose costly set-up is
+# shared by their cases.
 function(lumora_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(T "ONE_PROCESS" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_DEPS} lumora_testing GTest::gtest_main)
   lumora_use_pch(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
-    PROPERTIES ENVIRONMENT "LUMORA_BUILD_DIR=${PROJECT_BINARY_DIR};LUMORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  set(_env "LUMORA_BUILD_DIR=${PROJECT_BINARY_DIR};LUMORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(T_ONE_PROCESS)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${_env}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ENVIRONMENT "${_env}")
+  endif()
 endfunction()

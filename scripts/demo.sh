@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and trains a network on the bundled
-# sample scene; results go to out/demo/.
+# Installs what is missing, builds, and runs the main jobs on the bundled
+# sample scene: one network, a class tree, and prediction from the tree's
+# bundle in all three routing modes. Results go to out/demo/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh"
 bin="${LUMORA_BUILD_DIR:-$root/build}/bin"
 out="$root/out/demo"
+scene=(--data "$root/data/sample/data.mat" --gt "$root/data/sample/gt.mat")
 mkdir -p "$out"
 
 echo "== lumora-train on data/sample =="
-"$bin/lumora-train" --data "$root/data/sample/data.mat" --gt "$root/data/sample/gt.mat" \
-  --epochs 60 --lr 0.001 --base_filters 16 --out-dir "$out/train"
+"$bin/lumora-train" "${scene[@]}" --epochs 60 --lr 0.001 --base_filters 16 --out-dir "$out/train"
+
+# Short schedules keep the demo to a few minutes on two cores.
+echo "== lumora-treefit on data/sample =="
+"$bin/lumora-treefit" "${scene[@]}" --epochs 40 --lr 0.001 --base_filters 16 --ensembles 2 --leaf_ensembles 1 \
+  --min_epochs 20 --val_interval 10 --routing hybrid --ssm_epochs 30 --out-dir "$out/tree"
+
+echo "== lumora-predict on data/sample =="
+"$bin/lumora-predict" "${scene[@]}" --model "$out/tree/spt_models.pkl" --routing all --out-dir "$out/predict"

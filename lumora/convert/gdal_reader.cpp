@@ -107,12 +107,21 @@ NdArray read_bands(GDALDatasetH ds, const std::vector<int>& bands, GDALDataType 
   a.strides = {1, h, h * w};
   const int64_t size = static_cast<int64_t>(dtype_size(dtype));
   std::vector<int> band_list(bands);
-  CPLErrorReset();
-  const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Read, 0, 0, static_cast<int>(w), static_cast<int>(h), a.data,
-                                           static_cast<int>(w), static_cast<int>(h), buffer_type,
-                                           static_cast<int>(c), band_list.data(), size * h, size, size * h * w,
-                                           nullptr);
-  if (err != CE_None) throw RuntimeError("cannot read the raster data of '" + path + "'" + gdal_detail());
+  // In bands of rows, dropping GDAL's block cache after each: otherwise the
+  // cache keeps a second copy of the whole file until the dataset closes.
+  int block_x = 0, block_y = 0;
+  GDALGetBlockSize(GDALGetRasterBand(ds, bands.front()), &block_x, &block_y);
+  const int64_t step = std::max<int64_t>(1, block_y) * std::max<int64_t>(1, 64 / std::max(1, block_y));
+  for (int64_t y0 = 0; y0 < h; y0 += step) {
+    const int64_t rows = std::min(step, h - y0);
+    CPLErrorReset();
+    const CPLErr err = GDALDatasetRasterIOEx(
+        ds, GF_Read, 0, static_cast<int>(y0), static_cast<int>(w), static_cast<int>(rows),
+        static_cast<uint8_t*>(a.data) + y0 * size, static_cast<int>(w), static_cast<int>(rows), buffer_type,
+        static_cast<int>(c), band_list.data(), size * h, size, size * h * w, nullptr);
+    if (err != CE_None) throw RuntimeError("cannot read the raster data of '" + path + "'" + gdal_detail());
+    GDALFlushCache(ds);
+  }
   return a;
 }
 

@@ -380,8 +380,8 @@ NdArray read_dataset(hid_t ds, const std::string& name, const std::string& path)
 
 }  // namespace
 
-Loaded hdf5_load(const std::string& spec_path) {
-  const auto [path, key] = split_dataset_specifier(spec_path);
+Loaded hdf5_load(const std::string& given_path) {
+  const auto [path, key] = split_dataset_specifier(given_path);
 
   QuietErrors quiet;
   if (!file_exists(path)) throw FileNotFoundError("No such file: '" + path + "'");

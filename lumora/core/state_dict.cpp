@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "lumora/core/errors.h"
@@ -22,6 +23,15 @@ std::string shape_text(const torch::Tensor& t) {
   std::string s = "torch.Size([";
   for (int64_t i = 0; i < t.dim(); ++i) s += (i ? ", " : "") + std::to_string(t.size(i));
   return s + "])";
+}
+
+// "lumora::HyperspectralNetImpl" -> "HyperspectralNet", as Python names it.
+std::string class_name(const torch::nn::Module& module) {
+  std::string name = module.name();
+  const auto colon = name.rfind("::");
+  if (colon != std::string::npos) name = name.substr(colon + 2);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, "Impl") == 0) name.resize(name.size() - 4);
+  return name;
 }
 
 std::string quoted_list(const std::vector<std::string>& keys) {
@@ -65,13 +75,12 @@ void load_state_dict(torch::nn::Module& module, const StateDict& dict) {
                            " from checkpoint, the shape in current model is " + shape_text(v) + ".");
     }
   }
-  for (const auto& [k, v] : dict) {
-    bool known = false;
-    for (const auto& entry : own) known = known || entry.first == k;
-    if (!known) unexpected.push_back(k);
-  }
+  std::set<std::string> known;
+  for (const auto& entry : own) known.insert(entry.first);
+  for (const auto& [k, v] : dict)
+    if (!known.count(k)) unexpected.push_back(k);
   if (!missing.empty() || !unexpected.empty() || !mismatched.empty()) {
-    std::string msg = "Error(s) in loading state_dict for " + module.name() + ":";
+    std::string msg = "Error(s) in loading state_dict for " + class_name(module) + ":";
     if (!missing.empty()) msg += "\n\tMissing key(s) in state_dict: " + quoted_list(missing) + ".";
     if (!unexpected.empty()) msg += "\n\tUnexpected key(s) in state_dict: " + quoted_list(unexpected) + ".";
     for (const auto& m : mismatched) msg += "\n\t" + m;
@@ -135,13 +144,30 @@ void save_state_dict(const StateDict& dict, const std::string& path) {
   write_binary_file(path, torch::pickle_save(state_dict_to_ivalue(dict)));
 }
 
+namespace {
+
+// `reason`: the first line of the library's own complaint, when it gave one.
+RuntimeError unreadable(const std::string& path, std::string reason = "") {
+  reason = reason.substr(0, reason.find('\n'));
+  return RuntimeError("cannot read '" + path + "': not a mapping of names to tensors saved by torch.save or this program" +
+                      (reason.empty() ? "" : " (" + reason + ")"));
+}
+
+}  // namespace
+
 StateDict load_state_dict_file(const std::string& path) {
   const std::vector<char> bytes = read_binary_file(path);
   c10::IValue value;
   try {
     value = torch::pickle_load(bytes);
   } catch (const c10::Error& e) {
-    throw RuntimeError("cannot read '" + path + "': not a tensor file written by torch.save or this program");
+    // LibTorch's unpickler turns collections.OrderedDict into None and then
+    // fails filling it: that is a state_dict() saved as it is.
+    const std::string reason = e.what_without_backtrace();
+    if (reason.find("Expected GenericDict but got None") == std::string::npos) throw unreadable(path, reason);
+    value = c10::IValue();
+  } catch (const std::exception& e) {
+    throw unreadable(path, e.what());
   }
   return state_dict_from_ivalue(value, "'" + path + "'");
 }

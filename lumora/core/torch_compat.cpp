@@ -57,6 +57,14 @@ bool autocast_enabled() { return at::autocast::is_enabled(); }
 void set_autocast_enabled(bool enabled) { at::autocast::set_enabled(enabled); }
 #endif
 
+torch::Tensor to_channels_last_3d(const torch::Tensor& t) {
+  return t.dim() == 5 ? t.contiguous(at::MemoryFormat::ChannelsLast3d) : t;
+}
+
+bool is_channels_last_3d(const torch::Tensor& t) {
+  return t.dim() == 5 && t.is_contiguous(at::MemoryFormat::ChannelsLast3d);
+}
+
 AutocastOff::AutocastOff() : previous_(autocast_enabled()) { set_autocast_enabled(false); }
 AutocastOff::~AutocastOff() { set_autocast_enabled(previous_); }
 

@@ -37,6 +37,11 @@ class AutocastOff {
   bool previous_;
 };
 
+// The same values in the channels-last 3-D memory format (N, D, H, W, C
+// order in memory) for a 5-D tensor; other tensors are returned unchanged.
+torch::Tensor to_channels_last_3d(const torch::Tensor& t);
+bool is_channels_last_3d(const torch::Tensor& t);
+
 // CUDA float16 autocast for its lifetime when `enabled` and CUDA is present
 // (a no-op otherwise: on the CPU, mixed precision leaves training in float32).
 class Autocast {

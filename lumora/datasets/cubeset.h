@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <torch/arg.h>
 #include <torch/data/datasets/base.h>
 #include <torch/data/example.h>
 

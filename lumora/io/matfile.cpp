@@ -78,29 +78,6 @@ DType element_type(const matvar_t* var) {
   return numeric_class(var->class_type)->dtype;
 }
 
-matio_classes mat_class_of(DType dtype) {
-  for (const auto& info : kNumericClasses)
-    if (info.dtype == dtype) return info.mat;
-  return MAT_C_UINT8;  // logical
-}
-
-matio_types mat_type_of(DType dtype) {
-  switch (dtype) {
-    case DType::Float64: return MAT_T_DOUBLE;
-    case DType::Float32: return MAT_T_SINGLE;
-    case DType::Int8: return MAT_T_INT8;
-    case DType::UInt8: return MAT_T_UINT8;
-    case DType::Int16: return MAT_T_INT16;
-    case DType::UInt16: return MAT_T_UINT16;
-    case DType::Int32: return MAT_T_INT32;
-    case DType::UInt32: return MAT_T_UINT32;
-    case DType::Int64: return MAT_T_INT64;
-    case DType::UInt64: return MAT_T_UINT64;
-    case DType::Bool: return MAT_T_UINT8;
-  }
-  return MAT_T_UINT8;
-}
-
 struct VarDeleter {
   void operator()(matvar_t* v) const { Mat_VarFree(v); }
 };
@@ -175,33 +152,22 @@ std::vector<std::pair<std::string, NdArray>> read_mat(const std::string& path) {
 }
 
 void write_mat(const std::string& path, const std::vector<std::pair<std::string, NdArray>>& variables) {
-  install_matio_log();
   const std::string tmp = path + ".part";
   std::remove(tmp.c_str());
-  mat_t* mat = Mat_CreateVer(tmp.c_str(), nullptr, MAT_FT_MAT5);
-  if (!mat) throw RuntimeError("cannot create MAT-file '" + path + "'" + matio_detail());
-  auto fail = [&](const std::string& what) {
-    Mat_Close(mat);
+  std::FILE* out = std::fopen(tmp.c_str(), "wb");
+  if (!out) throw RuntimeError("cannot create MAT-file '" + path + "'");
+  try {
+    write_mat5_header(out, path);
+    for (const auto& [name, array] : variables) write_mat5_compressed(out, path, name, array);
+  } catch (const std::exception& e) {
+    std::fclose(out);
     std::remove(tmp.c_str());
-    throw RuntimeError(what + matio_detail());
-  };
-  for (const auto& [name, array] : variables) {
-    // MATLAB wants column-major data: reverse the axes, lay out row-major, and
-    // the bytes are the column-major order of the original axes.
-    std::vector<int64_t> perm(array.shape.size());
-    for (size_t i = 0; i < perm.size(); ++i) perm[i] = static_cast<int64_t>(perm.size() - 1 - i);
-    torch::Tensor column_major = array.raw().permute(perm).contiguous();
-    std::vector<size_t> dims(array.shape.begin(), array.shape.end());
-    if (dims.size() == 1) dims.push_back(1);  // MAT-files have at least two dimensions
-    if (dims.empty()) dims = {1, 1};
-    const int flags = array.dtype == DType::Bool ? MAT_F_LOGICAL | MAT_F_DONT_COPY_DATA : MAT_F_DONT_COPY_DATA;
-    VarPtr var{Mat_VarCreate(name.c_str(), mat_class_of(array.dtype), mat_type_of(array.dtype),
-                             static_cast<int>(dims.size()), dims.data(), column_major.data_ptr(), flags)};
-    if (!var) fail("cannot create variable '" + name + "' for '" + path + "'");
-    if (Mat_VarWrite(mat, var.get(), MAT_COMPRESSION_ZLIB) != 0)
-      fail("cannot write variable '" + name + "' to '" + path + "'");
+    throw RuntimeError(e.what());
   }
-  Mat_Close(mat);
+  if (std::fclose(out) != 0) {
+    std::remove(tmp.c_str());
+    throw RuntimeError("cannot write '" + path + "'");
+  }
   std::error_code ec;
   std::filesystem::rename(tmp, path, ec);
   if (ec) {

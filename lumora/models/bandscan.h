@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include <torch/arg.h>
 #include <torch/nn/cloneable.h>
 #include <torch/nn/modules/container/sequential.h>
 #include <torch/nn/pimpl.h>

@@ -5,6 +5,7 @@
 // doubles. Disabled, every call passes through unchanged.
 #pragma once
 
+#include <torch/arg.h>
 #include <torch/optim/optimizer.h>
 #include <torch/types.h>
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include <torch/arg.h>
 #include <torch/optim/optimizer.h>
 
 namespace lumora {

@@ -4,6 +4,10 @@
 #include <torch/torch.h>
 
 #include <algorithm>
+#include <exception>
+#include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "lumora/core/errors.h"
@@ -46,17 +50,44 @@ void remove_continuum(const float* in, float* out, int64_t n, bool use_fp16, std
   out[n - 1] = 1.0f;  // the last band is always a hull point
 }
 
+// Runs fn over [0, count) split across LibTorch's intra-op thread count.
+// at::parallel_for would be serial here: its OpenMP body is compiled into the
+// caller, and this project is not built with -fopenmp.
+void parallel_rows(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& fn) {
+  int64_t threads = at::in_parallel_region() ? 1 : at::get_num_threads();
+  threads = std::max<int64_t>(1, std::min(threads, (count + grain - 1) / grain));
+  if (threads == 1) {
+    fn(0, count);
+    return;
+  }
+  const int64_t chunk = (count + threads - 1) / threads;
+  std::vector<std::exception_ptr> errors(threads);
+  auto run = [&](int64_t t) {
+    try {
+      fn(t * chunk, std::min(count, (t + 1) * chunk));
+    } catch (...) {
+      errors[t] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int64_t t = 1; t < threads; ++t) pool.emplace_back(run, t);
+  run(0);
+  for (auto& th : pool) th.join();
+  for (const auto& e : errors)
+    if (e) std::rethrow_exception(e);
+}
+
 }  // namespace
 
 torch::Tensor continuum_remove_rows(const torch::Tensor& rows, bool use_fp16) {
-  TORCH_CHECK(rows.dim() == 2 && rows.scalar_type() == torch::kFloat32 && rows.is_contiguous(),
-              "continuum removal expects contiguous float32 rows");
+  if (rows.dim() != 2 || rows.scalar_type() != torch::kFloat32 || !rows.is_contiguous() || !rows.device().is_cpu())
+    throw ValueError("continuum removal expects contiguous float32 CPU rows (N, C)");
   auto out = torch::empty_like(rows);
   const int64_t count = rows.size(0), bands = rows.size(1);
   const float* in = rows.data_ptr<float>();
   float* dst = out.data_ptr<float>();
-  // Each task handles a run of pixels; the grain keeps tasks worth starting.
-  at::parallel_for(0, count, 256, [&](int64_t begin, int64_t end) {
+  // Each thread handles a run of pixels; the grain keeps threads worth starting.
+  parallel_rows(count, 2048, [&](int64_t begin, int64_t end) {
     std::vector<double> lifted;
     std::vector<int64_t> hull;
     for (int64_t p = begin; p < end; ++p)
@@ -68,14 +99,18 @@ torch::Tensor continuum_remove_rows(const torch::Tensor& rows, bool use_fp16) {
 ContinuumRemovalImpl::ContinuumRemovalImpl(const ContinuumRemovalOptions& options_) : options(options_) {}
 
 torch::Tensor ContinuumRemovalImpl::forward(const torch::Tensor& x) {
-  TORCH_CHECK(x.dim() == 4, "ContinuumRemoval expects a 4-D input (B, C, H, W), got ", x.dim(), " dimensions");
+  if (x.dim() != 4)
+    throw ValueError("ContinuumRemoval expects a 4-D input (B, C, H, W), got " + std::to_string(x.dim()) +
+                     " dimensions");
   torch::NoGradGuard no_grad;
   const auto device = x.device();
   const int64_t b = x.size(0), c = x.size(1), h = x.size(2), w = x.size(3);
-  // Pixels as contiguous rows of bands, for cache-friendly hull scans.
-  auto rows = x.detach().to(torch::kCPU, torch::kFloat32).permute({0, 2, 3, 1}).contiguous().view({b * h * w, c});
+  // Pixels as contiguous rows of bands, for cache-friendly hull scans. The
+  // transposing copies run where the data is (on a GPU, that is the GPU);
+  // a channels-last CPU input needs no copy at all.
+  auto rows = x.detach().to(torch::kFloat32).permute({0, 2, 3, 1}).contiguous().to(torch::kCPU).view({b * h * w, c});
   auto removed = continuum_remove_rows(rows, options.use_fp16());
-  return removed.view({b, h, w, c}).permute({0, 3, 1, 2}).contiguous().to(device);
+  return removed.view({b, h, w, c}).to(device).permute({0, 3, 1, 2}).contiguous();
 }
 
 }  // namespace lumora

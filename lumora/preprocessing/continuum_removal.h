@@ -17,14 +17,17 @@
 //    half-precision training mode does): values are reflectance-like and
 //    the classical ratio to the hull is kept, with values floored at 1e-3
 //    so that a dark or zero spectrum cannot divide by zero. The flag names
-//    the data scaling, not the arithmetic: the computation is float32 always.
+//    the data scaling, not the arithmetic: hulls and ratios are computed in
+//    float64 and returned as float32 in both modes, whatever autocast says.
 //
-// The module registers no parameters or buffers and needs no gradient: its
-// output is detached. It runs in parallel over pixels on the CPU; a CUDA
-// input is processed on the CPU and the result is returned on the input's
-// device.
+// The module registers no parameters or buffers (nothing of it appears in a
+// state dict) and needs no gradient: its output is detached. It runs in
+// parallel over pixels on the CPU; a CUDA input is processed on the CPU (the
+// hull scan is sequential per pixel) and the result is returned on the
+// input's device.
 #pragma once
 
+#include <torch/arg.h>
 #include <torch/nn/cloneable.h>
 #include <torch/nn/pimpl.h>
 #include <torch/types.h>

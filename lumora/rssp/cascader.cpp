@@ -76,9 +76,6 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
                                      const CascadeOptions& options) {
   const std::string& routing = options.routing();
   const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
-  torch::Tensor fingerprints = options.fingerprints().value_or(torch::Tensor());
-  if (!fingerprints.defined() && (routing == "hybrid" || routing == "soft"))
-    fingerprints = scene_fingerprints(ssm_encoder, data, device.device);
   const torch::Tensor path_weight = options.path_weight().value_or(torch::ones({b, 1, h, w}));
 
   const NodeEntry* entry = trained_models.find(options.node_id());
@@ -100,6 +97,12 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
   if (tree.is_leaf()) return node_probs * path_weight;
   if (!tree.left || !tree.right)
     throw ValueError("tree node '" + options.node_id() + "' has only one child");
+
+  // Encoded once, at the first internal node, and handed down: a tree without
+  // one needs no encoder.
+  torch::Tensor fingerprints = options.fingerprints().value_or(torch::Tensor());
+  if (!fingerprints.defined() && (routing == "hybrid" || routing == "soft"))
+    fingerprints = scene_fingerprints(ssm_encoder, data, device.device);
 
   const std::vector<int64_t>& left_classes = tree.left->classes;
   torch::Tensor p_left;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <torch/arg.h>
 #include <torch/types.h>
 
 #include "lumora/models/bandscan.h"
@@ -43,13 +44,14 @@ torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::ve
 // Global probabilities of every node already evaluated on one scene, so that
 // several routing modes over the same scene run each ensemble once.
 using NodeProbCache = std::map<std::string, torch::Tensor>;
+using NodeProbCachePtr = NodeProbCache*;  // TORCH_ARG needs a one-word type
 
 struct CascadeOptions {
   TORCH_ARG(std::string, node_id) = kRootId;
   TORCH_ARG(std::optional<torch::Tensor>, path_weight) = std::nullopt;   // (B, 1, H, W)
   TORCH_ARG(std::optional<torch::Tensor>, fingerprints) = std::nullopt;  // (B, d_model, H, W), CPU
   TORCH_ARG(std::string, routing) = "hybrid";
-  TORCH_ARG(NodeProbCache*, cache) = nullptr;
+  TORCH_ARG(NodeProbCachePtr, cache) = nullptr;
 };
 
 // The weighted class distribution (B, G, H, W), CPU float32, contributed by

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <torch/arg.h>
 #include <torch/nn/cloneable.h>
 #include <torch/nn/modules/container/sequential.h>
 #include <torch/nn/pimpl.h>

@@ -123,6 +123,11 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
   std::cout << d::node_banner(node_id, node_classes, num_classes, epochs, forests, o.loss_type(), o.focal_gamma(),
                               train_ds.num_pixels, val_ds.num_pixels)
             << std::endl;
+  // With every pixel ignored the loss is not a number and one optimiser step
+  // would turn every weight into NaN; such members are worthless at inference.
+  if (train_ds.num_pixels == 0 && forests > 0)
+    throw ValueError(fmt::format("node '{}' has no training pixels of its classes [{}]", node_id,
+                                 fmt::join(node_classes, ", ")));
 
   const torch::Device device(o.device());
   const Batch train_batch = device_batch(train_ds, device);
@@ -279,7 +284,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
   if (node.is_internal() && has_fingerprints) {
     std::cout << "\n  Training SSSR router for node '" << node_id << "' ..." << std::endl;
     std::optional<SSSRRouter> router = train_router(
-        RouterNode{node.left->classes, node.right->classes}, labels, train_coords, val_coords, *fp_map,
+        node, labels, train_coords, val_coords, *fp_map,
         TrainRouterOptions().d_model(o.ssm_d_model()).epochs(200).lr(0.001).device(o.device()));
     if (router) {
       result.router_state = cpu_copy(state_dict(**router));

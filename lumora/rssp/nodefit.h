@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <torch/arg.h>
 #include <torch/data/datasets/base.h>
 #include <torch/data/example.h>
 #include <torch/types.h>

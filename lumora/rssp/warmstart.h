@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include <torch/arg.h>
 #include <torch/types.h>
 
 #include "lumora/models/bandscan.h"

@@ -43,12 +43,12 @@ std::string without_elapsed(const std::string& out) {
 class ConvertCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::EnviSpec spec;
-    spec.lines = 4;
-    spec.samples = 5;
-    spec.bands = 7;
-    spec.extra = "wavelength = {400, 404.5, 409.25, 413, 417.5, 422, 426.125}\nwavelength units = Nanometers\n";
-    testing::write_envi(hdr(), dir.file("scene.img"), spec, cube_value);
+    testing::EnviFixture desc;
+    desc.lines = 4;
+    desc.samples = 5;
+    desc.bands = 7;
+    desc.extra = "wavelength = {400, 404.5, 409.25, 413, 417.5, 422, 426.125}\nwavelength units = Nanometers\n";
+    testing::write_envi(hdr(), dir.file("scene.img"), desc, cube_value);
   }
   std::string hdr() const { return dir.file("scene.hdr"); }
   std::string out() const { return dir.file("out"); }
@@ -83,7 +83,7 @@ TEST_F(ConvertCli, HelpAndOptionErrors) {
 #if LUMORA_HAVE_GDAL
 
 TEST_F(ConvertCli, EnviWithPaletteLabelsPrintsTheFullReport) {
-  testing::RasterSpec palette;
+  testing::RasterFixture palette;
   palette.width = 5;
   palette.height = 4;
   palette.palette = {{0, 0, 0, 255}, {255, 0, 0, 255}, {0, 255, 0, 255}};
@@ -203,7 +203,7 @@ TEST_F(ConvertCli, FullSizeCropIsAcceptedAndOnePastFailsBeforeWriting) {
 }
 
 TEST_F(ConvertCli, MismatchedLabelsWarnAndAreCutWithTheImageWindow) {
-  testing::RasterSpec big;
+  testing::RasterFixture big;
   big.width = 7;
   big.height = 6;
   auto v = [](int64_t r, int64_t c, int64_t) { return static_cast<double>(r * 10 + c); };
@@ -220,12 +220,12 @@ TEST_F(ConvertCli, MismatchedLabelsWarnAndAreCutWithTheImageWindow) {
 }
 
 TEST_F(ConvertCli, GeoTiffSummaryShowsTheCrs) {
-  testing::RasterSpec spec;
-  spec.bands = 2;
-  spec.type = "Int16";
-  spec.epsg = "32610";
-  spec.geotransform = {500000.0, 30.0, 0.0, 4100000.0, 0.0, -30.0};
-  testing::write_raster(dir.file("geo.tif"), "GTiff", spec, [](int64_t r, int64_t c, int64_t b) {
+  testing::RasterFixture desc;
+  desc.bands = 2;
+  desc.type = "Int16";
+  desc.epsg = "32610";
+  desc.geotransform = {500000.0, 30.0, 0.0, 4100000.0, 0.0, -30.0};
+  testing::write_raster(dir.file("geo.tif"), "GTiff", desc, [](int64_t r, int64_t c, int64_t b) {
     return static_cast<double>(r - c * b);
   });
   auto r = convert({"--img", dir.file("geo.tif"), "--out-dir", out()});

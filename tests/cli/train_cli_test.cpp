@@ -23,12 +23,13 @@ std::vector<std::string> lines_of(const std::string& text) {
 class TrainCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto scene = testing::make_tiny_scene(16, 16, 8, 3);
+    auto scene = testing::make_tiny_scene(32, 32, 8, 3);
     testing::write_scene(dir.path(), scene.cube, scene.labels);
   }
   testing::RunResult train(std::vector<std::string> extra) {
     std::vector<std::string> args = {"--data", dir.file("data.mat"), "--gt", dir.file("gt.mat"),
-                                     "--out-dir", dir.file("out"), "--base_filters", "4", "--num_filters", "2"};
+                                     "--out-dir", dir.file("out"), "--base_filters", "4", "--num_filters", "2",
+                                     "--lr", "0.01"};
     args.insert(args.end(), extra.begin(), extra.end());
     return testing::run_program("lumora-train", args);
   }

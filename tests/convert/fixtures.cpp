@@ -49,7 +49,7 @@ void write_all(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-void write_envi(const std::string& header_path, const std::string& data_path, const EnviSpec& s,
+void write_envi(const std::string& header_path, const std::string& data_path, const EnviFixture& s,
                 const CubeValue& value) {
   std::string bytes(static_cast<size_t>(s.header_offset), 'x');
   const int64_t L = s.lines, S = s.samples, B = s.bands;
@@ -77,7 +77,7 @@ void write_envi(const std::string& header_path, const std::string& data_path, co
 }
 
 #if LUMORA_HAVE_GDAL
-void write_raster(const std::string& path, const std::string& driver_name, const RasterSpec& s,
+void write_raster(const std::string& path, const std::string& driver_name, const RasterFixture& s,
                   const CubeValue& value) {
   GDALAllRegister();
   const GDALDataType type = GDALGetDataTypeByName(s.type.c_str());

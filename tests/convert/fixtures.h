@@ -15,7 +15,7 @@ namespace lumora::testing {
 // The value at (row, column, band).
 using CubeValue = std::function<double(int64_t, int64_t, int64_t)>;
 
-struct EnviSpec {
+struct EnviFixture {
   int64_t lines = 4, samples = 5, bands = 3;
   int data_type = 2;               // ENVI code
   std::string interleave = "bsq";  // bsq, bil, bip
@@ -27,11 +27,11 @@ struct EnviSpec {
 
 // Writes `data_path` (raw values) and `header_path`; values are cast to the
 // element type of `data_type`.
-void write_envi(const std::string& header_path, const std::string& data_path, const EnviSpec& spec,
+void write_envi(const std::string& header_path, const std::string& data_path, const EnviFixture& desc,
                 const CubeValue& value);
 
 #if LUMORA_HAVE_GDAL
-struct RasterSpec {
+struct RasterFixture {
   int width = 6, height = 5, bands = 1;
   std::string type = "Byte";                // GDAL type name
   std::string epsg;                         // "32610" for a CRS, empty for none
@@ -45,7 +45,7 @@ struct RasterSpec {
 };
 // Writes a raster with driver "GTiff", "PNG", "BMP" or "JPEG" (the last
 // three through a copy, as GDAL writes them).
-void write_raster(const std::string& path, const std::string& driver, const RasterSpec& spec,
+void write_raster(const std::string& path, const std::string& driver, const RasterFixture& desc,
                   const CubeValue& value);
 #endif
 

@@ -40,15 +40,7 @@ T at(const NdArray& a, std::vector<int64_t> idx) {
   return static_cast<const T*>(a.data)[off];
 }
 
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using testing::error_of;
 
 // ---------------------------------------------------------------- detection
 
@@ -69,14 +61,14 @@ TEST(DetectFormat, ExtensionsAreLowerCasedAndNcIsHdf5) {
 }
 
 TEST(DetectFormat, UnknownExtensionsNameTheSupportedFormats) {
-  EXPECT_EQ(error_of([] { convert::_detect_format("scene.xyz"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::_detect_format("scene.xyz"); }),
             "Unrecognised file extension '.xyz'. Supported: envi, hdf5, tiff");
-  EXPECT_EQ(error_of([] { convert::_detect_format("dir.v2/scene"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::_detect_format("dir.v2/scene"); }),
             "Unrecognised file extension ''. Supported: envi, hdf5, tiff");
   // Raw ENVI data files are only read through their header.
-  EXPECT_EQ(error_of([] { convert::_detect_format("cube.bsq"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::_detect_format("cube.bsq"); }),
             "Unrecognised file extension '.bsq'. Supported: envi, hdf5, tiff");
-  EXPECT_EQ(error_of([] { convert::_detect_format("cube.DAT"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::_detect_format("cube.DAT"); }),
             "Unrecognised file extension '.dat'. Supported: envi, hdf5, tiff");
   EXPECT_THROW(convert::_detect_format("scene.xyz"), ValueError);
 }
@@ -103,7 +95,7 @@ TEST(DetectFormat, DatasetSpecifiersAreStripped) {
 
 TEST(DetectFormat, DriveLetterColonIsCutLikeASpecifier) {
   EXPECT_EQ(convert::_strip_dataset_specifier("C:/data/scene.tif"), "C");
-  EXPECT_EQ(error_of([] { convert::_detect_format("C:/data/scene.tif"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::_detect_format("C:/data/scene.tif"); }),
             "Unrecognised file extension ''. Supported: envi, hdf5, tiff");
 }
 
@@ -164,15 +156,15 @@ TEST(EnviHeader, KeepsTextsListsAndTheDescription) {
 }
 
 TEST(EnviHeader, RejectsWhatIsNotAHeader) {
-  EXPECT_EQ(error_of([] { convert::parse_envi_header("samples = 3\n", "x.hdr"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::parse_envi_header("samples = 3\n", "x.hdr"); }),
             "File does not appear to be an ENVI header: x.hdr (its first line is not 'ENVI')");
-  EXPECT_EQ(error_of([] { convert::parse_envi_header("ENVI\nwavelength = {1, 2\n3\n", "x.hdr"); }),
+  EXPECT_EQ(error_of<std::exception>([] { convert::parse_envi_header("ENVI\nwavelength = {1, 2\n3\n", "x.hdr"); }),
             "ENVI header x.hdr: the list of 'wavelength' has no closing '}'");
   const json no_type = convert::parse_envi_header("ENVI\nsamples = 2\nlines = 2\nbands = 1\n", "x.hdr");
-  EXPECT_EQ(error_of([&] { convert::envi_layout(no_type, "x.hdr"); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::envi_layout(no_type, "x.hdr"); }),
             "ENVI header x.hdr lacks the required field 'data type'");
   const json bad = convert::parse_envi_header("ENVI\nsamples = 2.5\nlines = 2\nbands = 1\ndata type = 2\n", "x.hdr");
-  EXPECT_EQ(error_of([&] { convert::envi_layout(bad, "x.hdr"); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::envi_layout(bad, "x.hdr"); }),
             "ENVI header x.hdr: 'samples' must be an integer, got '2.5'");
   const json zero = convert::parse_envi_header(
       "ENVI\nsamples = 2\nlines = 2\nbands = 1\ndata type = 2\nreflectance scale factor = 0\n", "x.hdr");
@@ -201,12 +193,12 @@ class EnviInterleave : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(EnviInterleave, ReadsWithOffsetAndReflectanceScale) {
   testing::TempDir dir;
-  testing::EnviSpec spec;
-  spec.interleave = GetParam();
-  spec.header_offset = 37;
-  spec.extra = "reflectance scale factor = 1000\nwavelength units = nm\nwavelength = {400, 404.5, 409.25}\n"
+  testing::EnviFixture desc;
+  desc.interleave = GetParam();
+  desc.header_offset = 37;
+  desc.extra = "reflectance scale factor = 1000\nwavelength units = nm\nwavelength = {400, 404.5, 409.25}\n"
                "band names = {b1, b2, b3}\nsensor type = Test\nfile type = ignored\n";
-  testing::write_envi(dir.file("cube.hdr"), dir.file("cube.img"), spec, cube_value);
+  testing::write_envi(dir.file("cube.hdr"), dir.file("cube.img"), desc, cube_value);
   auto [cube, meta] = convert::_load_envi(dir.file("cube.hdr"));
   expect_cube(cube, 4, 5, 3, 1000.0f);
   EXPECT_EQ(keys_of(meta), (std::vector<std::string>{"description", "samples", "lines", "bands", "header offset",
@@ -227,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(AllInterleaves, EnviInterleave, ::testing::Values("bsq"
 
 TEST(Envi, BigEndianUnsignedAndDoubleTypes) {
   testing::TempDir dir;
-  testing::EnviSpec u16;
+  testing::EnviFixture u16;
   u16.data_type = 12;
   u16.big_endian = true;
   u16.interleave = "bip";
@@ -239,7 +231,7 @@ TEST(Envi, BigEndianUnsignedAndDoubleTypes) {
   EXPECT_EQ(at<float>(a, {3, 4, 2}), 40342.0f);
   EXPECT_EQ(at<float>(a, {0, 0, 0}), 40000.0f);
 
-  testing::EnviSpec f64;
+  testing::EnviFixture f64;
   f64.data_type = 5;
   f64.interleave = "bil";
   auto fractional = [](int64_t r, int64_t c, int64_t b) { return r + c / 8.0 + b / 64.0; };
@@ -256,10 +248,10 @@ TEST(Envi, DataFileGivenDirectlyNeedsItsHeader) {
   expect_cube(cube, 4, 5, 3);
   EXPECT_EQ(meta["_source_file"], fs::canonical(dir.file("scene.hdr")).string());
 
-  testing::EnviSpec headerless;
+  testing::EnviFixture headerless;
   headerless.write_header = false;
   testing::write_envi("", dir.file("lonely.img"), headerless, cube_value);
-  const std::string err = error_of([&] { convert::_load_envi(dir.file("lonely.img")); });
+  const std::string err = error_of<std::exception>([&] { convert::_load_envi(dir.file("lonely.img")); });
   EXPECT_EQ(err, "Cannot find ENVI header: " + dir.file("lonely.hdr") +
                      "\nENVI files require a .hdr header alongside the data file.");
   EXPECT_THROW(convert::_load_envi(dir.file("lonely.img")), FileNotFoundError);
@@ -267,24 +259,29 @@ TEST(Envi, DataFileGivenDirectlyNeedsItsHeader) {
 
 TEST(Envi, HeaderNamedAfterTheDataFileWinsOverAnotherHeader) {
   // GDAL's own naming rule would prefer x.hdr for x.img; the header given is the one read.
-  testing::TempDir dir;
-  testing::EnviSpec spec;
-  spec.interleave = "bil";
-  testing::write_envi(dir.file("x.img.hdr"), dir.file("x.img"), spec, cube_value);
-  testing::EnviSpec decoy;
-  decoy.lines = 2;
-  decoy.samples = 2;
-  decoy.bands = 1;
-  testing::write_envi(dir.file("x.hdr"), dir.file("decoy.raw"), decoy, cube_value);
-  auto [cube, meta] = convert::_load_envi(dir.file("x.img.hdr"));
-  expect_cube(cube, 4, 5, 3);
-  EXPECT_EQ(meta["interleave"], "bil");
+  for (const std::string interleave : {"bsq", "bil", "bip"}) {
+    SCOPED_TRACE(interleave);
+    testing::TempDir dir;
+    testing::EnviFixture desc;
+    desc.interleave = interleave;
+    desc.header_offset = 13;
+    desc.big_endian = interleave == "bip";
+    testing::write_envi(dir.file("x.img.hdr"), dir.file("x.img"), desc, cube_value);
+    testing::EnviFixture decoy;
+    decoy.lines = 2;
+    decoy.samples = 2;
+    decoy.bands = 1;
+    testing::write_envi(dir.file("x.hdr"), dir.file("decoy.raw"), decoy, cube_value);
+    auto [cube, meta] = convert::_load_envi(dir.file("x.img.hdr"));
+    expect_cube(cube, 4, 5, 3);
+    EXPECT_EQ(meta["interleave"], interleave);
+  }
 }
 
 TEST(Envi, DataFileCandidatesAndFailures) {
   testing::TempDir dir;
   testing::write_envi(dir.file("s.hdr"), dir.file("s.bip"), [] {
-    testing::EnviSpec s;
+    testing::EnviFixture s;
     s.interleave = "bip";
     return s;
   }(), cube_value);
@@ -294,13 +291,13 @@ TEST(Envi, DataFileCandidatesAndFailures) {
   testing::TempDir empty;
   testing::write_envi(empty.file("n.hdr"), empty.file("elsewhere.bin"), {}, cube_value);
   EXPECT_THROW(convert::_load_envi(empty.file("n.hdr")), FileNotFoundError);
-  EXPECT_EQ(error_of([&] { convert::_load_envi(empty.file("missing.hdr")); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_envi(empty.file("missing.hdr")); }),
             "No such file: '" + empty.file("missing.hdr") + "'");
 
   testing::TempDir small;
   testing::write_envi(small.file("t.hdr"), small.file("t.img"), {}, cube_value);
   fs::resize_file(small.file("t.img"), 50);
-  EXPECT_EQ(error_of([&] { convert::_load_envi(small.file("t.hdr")); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_envi(small.file("t.hdr")); }),
             "ENVI data file " + small.file("t.img") + " holds 50 bytes, but its header " + small.file("t.hdr") +
                 " describes 120 (header offset 0 + 4 x 5 x 3 values of 2 bytes)");
 }
@@ -330,17 +327,17 @@ TEST(Envi, ReadsAHeaderGdalWrote) {
 
 TEST(Tiff, GeoTiffKeepsGeoreferencingDescriptionsAndTags) {
   testing::TempDir dir;
-  testing::RasterSpec spec;
-  spec.bands = 3;
-  spec.type = "UInt16";
-  spec.epsg = "32610";
-  spec.geotransform = {500000.0, 30.0, 0.0, 4100000.0, 0.0, -30.0};
-  spec.descriptions = {"blue", "", "red"};
-  spec.tags = {{"SENSOR", "test rig"}, {"ACQUIRED", "2024-05-01"}};
-  spec.band_tags = {{}, {{"WAVELENGTH", "550"}}, {}};
-  spec.nodata = true;
+  testing::RasterFixture desc;
+  desc.bands = 3;
+  desc.type = "UInt16";
+  desc.epsg = "32610";
+  desc.geotransform = {500000.0, 30.0, 0.0, 4100000.0, 0.0, -30.0};
+  desc.descriptions = {"blue", "", "red"};
+  desc.tags = {{"SENSOR", "test rig"}, {"ACQUIRED", "2024-05-01"}};
+  desc.band_tags = {{}, {{"WAVELENGTH", "550"}}, {}};
+  desc.nodata = true;
   auto v = [](int64_t r, int64_t c, int64_t b) { return 1000.0 * b + 10.0 * r + c; };
-  testing::write_raster(dir.file("geo.tif"), "GTiff", spec, v);
+  testing::write_raster(dir.file("geo.tif"), "GTiff", desc, v);
 
   auto [a, meta] = convert::_load_tiff(dir.file("geo.tif"));
   ASSERT_EQ(a.dtype, DType::UInt16);
@@ -372,9 +369,9 @@ TEST(Tiff, GeoTiffKeepsGeoreferencingDescriptionsAndTags) {
 
 TEST(Tiff, PlainTiffHasIdentityTransformAndNoExtras) {
   testing::TempDir dir;
-  testing::RasterSpec spec;
-  spec.type = "Float32";
-  testing::write_raster(dir.file("plain.TIF"), "GTiff", spec, [](int64_t r, int64_t c, int64_t) { return r - c / 4.0; });
+  testing::RasterFixture desc;
+  desc.type = "Float32";
+  testing::write_raster(dir.file("plain.TIF"), "GTiff", desc, [](int64_t r, int64_t c, int64_t) { return r - c / 4.0; });
   auto [a, meta] = convert::_load_tiff(dir.file("plain.TIF"));
   ASSERT_EQ(a.dtype, DType::Float32);
   ASSERT_EQ(a.shape, (std::vector<int64_t>{5, 6, 1}));
@@ -389,7 +386,7 @@ TEST(Tiff, PlainTiffHasIdentityTransformAndNoExtras) {
 
 TEST(Tiff, MissingAndCorruptFilesFailClearly) {
   testing::TempDir dir;
-  EXPECT_EQ(error_of([&] { convert::_load_tiff(dir.file("none.tif")); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_tiff(dir.file("none.tif")); }),
             "No such file: '" + dir.file("none.tif") + "'");
   {
     std::ofstream(dir.file("junk.tif")) << "not a tiff";
@@ -438,13 +435,13 @@ TEST(GroundTruth, MatKeyChoice) {
   EXPECT_EQ(convert::_load_gt(dir.file("e.mat")).second["mat_key"], "labels");
 
   write_mat_labels(dir.file("none.mat"), {{"_only", {2, 2}}});
-  EXPECT_EQ(error_of([&] { convert::_load_gt(dir.file("none.mat")); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_gt(dir.file("none.mat")); }),
             "No variable in " + dir.file("none.mat") + " to use as ground truth (names starting with '_' are skipped)");
 }
 
 TEST(GroundTruth, PaletteAndRgbPngs) {
   testing::TempDir dir;
-  testing::RasterSpec palette;
+  testing::RasterFixture palette;
   palette.palette = {{0, 0, 0, 255}, {255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}};
   auto idx = [](int64_t r, int64_t c, int64_t) { return static_cast<double>((r + c) % 4); };
   testing::write_raster(dir.file("pal.png"), "PNG", palette, idx);
@@ -457,7 +454,7 @@ TEST(GroundTruth, PaletteAndRgbPngs) {
   EXPECT_EQ(keys_of(mp), (std::vector<std::string>{"_source_file", "_source_format"}));
   EXPECT_EQ(mp["_source_format"], "image");
 
-  testing::RasterSpec rgb;
+  testing::RasterFixture rgb;
   rgb.bands = 3;
   auto colour = [](int64_t r, int64_t c, int64_t b) { return static_cast<double>(b * 100 + r * 6 + c); };
   testing::write_raster(dir.file("rgb.PNG"), "PNG", rgb, colour);
@@ -468,14 +465,14 @@ TEST(GroundTruth, PaletteAndRgbPngs) {
   EXPECT_EQ(mq["_note"],
             "Ground truth loaded as RGB image. You may need to map RGB values to class labels manually.");
 
-  testing::RasterSpec grey;
+  testing::RasterFixture grey;
   testing::write_raster(dir.file("g.bmp"), "BMP", grey, idx);
   EXPECT_EQ(convert::_load_gt(dir.file("g.bmp")).first.shape, (std::vector<int64_t>{5, 6}));
 }
 
 TEST(GroundTruth, TiffBandOneAndEnvi) {
   testing::TempDir dir;
-  testing::RasterSpec geo;
+  testing::RasterFixture geo;
   geo.bands = 2;
   geo.epsg = "4326";
   geo.geotransform = {10.0, 0.1, 0.0, 50.0, 0.0, -0.1};
@@ -489,13 +486,13 @@ TEST(GroundTruth, TiffBandOneAndEnvi) {
   EXPECT_EQ(mt["crs"], "EPSG:4326");
   EXPECT_EQ(mt["_source_format"], "GeoTIFF");
 
-  testing::RasterSpec plain;
+  testing::RasterFixture plain;
   testing::write_raster(dir.file("plain.tiff"), "GTiff", plain, [](int64_t, int64_t, int64_t) { return 1.0; });
   auto [u, mu] = convert::_load_gt(dir.file("plain.tiff"));
   EXPECT_EQ(keys_of(mu), (std::vector<std::string>{"_source_file", "_source_format"}));
   EXPECT_EQ(mu["_source_format"], "GeoTIFF");
 
-  testing::EnviSpec one_band;
+  testing::EnviFixture one_band;
   one_band.bands = 1;
   testing::write_envi(dir.file("labels.hdr"), dir.file("labels.img"), one_band,
                       [](int64_t r, int64_t c, int64_t) { return static_cast<double>(r + c); });
@@ -517,8 +514,8 @@ TEST(GroundTruth, TiffBandOneAndEnvi) {
 #endif  // LUMORA_HAVE_GDAL
 
 TEST(GroundTruth, UnsupportedExtension) {
-  EXPECT_EQ(error_of([] { convert::_load_gt("labels.csv"); }), "Unsupported ground truth format: .csv");
-  EXPECT_EQ(error_of([] { convert::_load_gt("labels"); }), "Unsupported ground truth format: ");
+  EXPECT_EQ(error_of<std::exception>([] { convert::_load_gt("labels.csv"); }), "Unsupported ground truth format: .csv");
+  EXPECT_EQ(error_of<std::exception>([] { convert::_load_gt("labels"); }), "Unsupported ground truth format: ");
   EXPECT_THROW(convert::_load_gt("x.CSV"), ValueError);
 }
 
@@ -604,17 +601,17 @@ TEST(Hdf5, SpecifierFormsAndMissingKeys) {
 
   EXPECT_EQ(convert::_load_hdf5(path).second["dataset_used"], "data/big");
 
-  EXPECT_EQ(error_of([&] { convert::_load_hdf5(path + ":/data/nope"); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_hdf5(path + ":/data/nope"); }),
             "Dataset 'data/nope' not found in " + path + ".\nAvailable datasets: ['data/big', 'data/radiance']");
   EXPECT_THROW(convert::_load_hdf5(path + "::/nope/deeper"), KeyError);
-  EXPECT_EQ(error_of([&] { convert::_load_hdf5(path + ":/data"); }), "'data' in " + path + " is not a dataset");
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_hdf5(path + ":/data"); }), "'data' in " + path + " is not a dataset");
 
   const std::string empty = dir.file("empty.hdf5");
   {
     testing::H5Writer w(empty);
     w.group("only_a_group");
   }
-  EXPECT_EQ(error_of([&] { convert::_load_hdf5(empty); }), "No datasets found in " + empty);
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_hdf5(empty); }), "No datasets found in " + empty);
   EXPECT_THROW(convert::_load_hdf5(dir.file("absent.h5")), FileNotFoundError);
 }
 
@@ -688,7 +685,7 @@ TEST(Hdf5, NonNumericDatasetsAreRefused) {
     testing::H5Writer w(path);
     w.string_dataset("names", {"a", "b", "c"});
   }
-  EXPECT_EQ(error_of([&] { convert::_load_hdf5(path); }),
+  EXPECT_EQ(error_of<std::exception>([&] { convert::_load_hdf5(path); }),
             "Dataset 'names' in " + path +
                 " holds string values; only integer, float32, float64 and boolean datasets can be converted");
 }

@@ -19,14 +19,7 @@ MatVariableInfo var(const std::string& name, std::vector<int64_t> dims, bool num
   return v;
 }
 
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+using testing::error_of;
 
 HyperspectralDataset load(const testing::TempDir& dir, const std::string& split = "train") {
   return HyperspectralDataset(HyperspectralDatasetOptions(dir.file("data.mat"), dir.file("gt.mat")).split(split));

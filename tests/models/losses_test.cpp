@@ -5,6 +5,7 @@
 #include "lumora/core/errors.h"
 #include "lumora/models/dice_loss.h"
 #include "lumora/models/losses.h"
+#include "support/testing.h"
 
 namespace lumora {
 namespace {
@@ -13,22 +14,15 @@ torch::Tensor logits_132() {
   return torch::tensor({0.5, 1.0, -0.2, 0.3, 2.0, 0.1}, torch::kFloat32).reshape({1, 3, 1, 2}).requires_grad_();
 }
 
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const ValueError& e) {
-    return e.what();
-  }
-  return "<no ValueError>";
-}
+using testing::error_of;
 
 }  // namespace
 
 TEST(BuildCriterion, UnknownNamesAreRefusedExactly) {
   const std::string tail = "'. Choose from: ['ce', 'dice', 'focal', 'squared_ce']";
-  EXPECT_EQ(error_of([] { build_criterion("xyz"); }), "Unknown loss type: 'xyz" + tail);
-  EXPECT_EQ(error_of([] { build_criterion("CE"); }), "Unknown loss type: 'CE" + tail);
-  EXPECT_EQ(error_of([] { build_criterion("focal "); }), "Unknown loss type: 'focal " + tail);
+  EXPECT_EQ(error_of<ValueError>([] { build_criterion("xyz"); }), "Unknown loss type: 'xyz" + tail);
+  EXPECT_EQ(error_of<ValueError>([] { build_criterion("CE"); }), "Unknown loss type: 'CE" + tail);
+  EXPECT_EQ(error_of<ValueError>([] { build_criterion("focal "); }), "Unknown loss type: 'focal " + tail);
 }
 
 TEST(BuildCriterion, ReturnsTheNamedLoss) {

@@ -55,14 +55,7 @@ c10::impl::GenericDict bundle_dict(const std::string& path) {
   return torch::pickle_load(read_binary_file(path)).toGenericDict();
 }
 
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+using testing::error_of;
 
 }  // namespace
 
@@ -101,7 +94,7 @@ TEST(Bundle, StructuralErrorsNameTheKeyOrPath) {
   const std::string path = dir.file("b.pkl");
   save_bundle(sample_bundle(), path);
   auto dict = bundle_dict(path);
-  dict.erase("tree");
+  EXPECT_EQ(dict.erase("tree"), 1u);
   write_dict(dir.file("no-tree.pkl"), dict);
   EXPECT_THROW(load_bundle(dir.file("no-tree.pkl")), KeyError);
   EXPECT_NE(error_of([&] { load_bundle(dir.file("no-tree.pkl")); }).find("'tree'"), std::string::npos);

@@ -10,7 +10,7 @@
 namespace lumora {
 namespace {
 
-constexpr int64_t kBands = 4, kSide = 16;
+constexpr int64_t kBands = 8, kSide = 16;
 
 ForestEntry tiny_forest(const std::vector<int64_t>& classes, int64_t seed) {
   torch::manual_seed(seed);

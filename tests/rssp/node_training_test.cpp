@@ -19,14 +19,26 @@ namespace lumora {
 namespace {
 
 using testing::TempDir;
-using ::testing::internal::CaptureStdout;
 
-// Captured standard output without colour codes (present when the tests run
-// on a terminal).
-std::string GetCapturedStdout() {
-  static const std::regex ansi("\x1b\\[[0-9;]*[A-Za-z]");
-  return std::regex_replace(::testing::internal::GetCapturedStdout(), ansi, "");
-}
+// Standard output of a scope, without colour codes (present when the tests
+// run on a terminal); released also when the scope throws.
+class Capture {
+ public:
+  Capture() { ::testing::internal::CaptureStdout(); }
+  ~Capture() {
+    if (!taken_) ::testing::internal::GetCapturedStdout();
+  }
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+  std::string take() {
+    taken_ = true;
+    static const std::regex ansi("\x1b\\[[0-9;]*[A-Za-z]");
+    return std::regex_replace(::testing::internal::GetCapturedStdout(), ansi, "");
+  }
+
+ private:
+  bool taken_ = false;
+};
 
 struct Scene {
   torch::Tensor data;    // (C, H, W)
@@ -36,7 +48,7 @@ struct Scene {
 
 const Scene& scene() {
   static const Scene s = [] {
-    auto tiny = testing::make_tiny_scene(16, 16, 6, 4);
+    auto tiny = testing::make_tiny_scene(32, 32, 8, 4);
     Scene out;
     out.data = tiny.cube.permute({2, 0, 1}).contiguous();
     out.labels = tiny.labels;
@@ -55,24 +67,19 @@ TrainNodeOptions tiny() {
 TreeNode leaf(std::vector<int64_t> c) { return TreeNode(std::move(c)); }
 TreeNode split(std::vector<int64_t> c, TreeNode l, TreeNode r) { return TreeNode(std::move(c), std::move(l), std::move(r)); }
 
-struct Run {
+struct NodeRun {
   NodeEntry entry;
   std::string out;
   std::vector<NodeEpochEvent> events;
 };
 
-Run train(const TreeNode& node, TrainNodeOptions o, const std::optional<torch::Tensor>& fp_map = std::nullopt,
+NodeRun train(const TreeNode& node, TrainNodeOptions o, const std::optional<torch::Tensor>& fp_map = std::nullopt,
           int64_t total_classes = 4) {
-  Run r;
+  NodeRun r;
   o.on_epoch([&r](const NodeEpochEvent& e) { r.events.push_back(e); });
-  CaptureStdout();
-  try {
-    r.entry = train_node(node, scene().data, scene().labels, total_classes, scene().train, scene().val, fp_map, o);
-  } catch (...) {
-    GetCapturedStdout();
-    throw;
-  }
-  r.out = GetCapturedStdout();
+  Capture cap;
+  r.entry = train_node(node, scene().data, scene().labels, total_classes, scene().train, scene().val, fp_map, o);
+  r.out = cap.take();
   return r;
 }
 
@@ -110,34 +117,34 @@ std::vector<std::string> fields_of(const std::string& line) {
 // ---------------------------------------------------------------------------
 
 TEST(TrainNode, EnsembleSizeFollowsTheClassCount) {
-  const Run three = train(leaf({1, 2}), tiny().base_epochs(2));  // min(leaf_forests 3, num_forests 5)
+  const NodeRun three = train(leaf({1, 2}), tiny().base_epochs(2));  // min(leaf_forests 3, num_forests 5)
   EXPECT_EQ(three.entry.forests.size(), 3u);
   EXPECT_EQ(count(three.out, "Early stops: 0/3"), 1u);
-  const Run five = train(leaf({1, 2}), tiny().base_epochs(2).leaf_forests(7));
+  const NodeRun five = train(leaf({1, 2}), tiny().base_epochs(2).leaf_forests(7));
   EXPECT_EQ(five.entry.forests.size(), 5u);
-  const Run big = train(leaf({1, 2, 3}), tiny().base_epochs(2).num_forests(2).leaf_forests(7));
+  const NodeRun big = train(leaf({1, 2, 3}), tiny().base_epochs(2).num_forests(2).leaf_forests(7));
   EXPECT_EQ(big.entry.forests.size(), 2u);
 }
 
 TEST(TrainNode, EntryCarriesTheNodeSizesAndEqualMapsInEveryMember) {
-  const Run r = train(leaf({4, 2}), tiny().base_epochs(2));
+  const NodeRun r = train(leaf({4, 2}), tiny().base_epochs(2));
   const NodeEntry& e = r.entry;
   EXPECT_EQ(e.node_classes, (std::vector<int64_t>{4, 2}));
   EXPECT_EQ(e.num_classes, 3);
-  EXPECT_EQ(e.num_bands, 6);
+  EXPECT_EQ(e.num_bands, 8);
   EXPECT_EQ(e.num_filters, 2);
   EXPECT_EQ(e.num_blocks, 1);
   EXPECT_EQ(e.base_filters, 4);
   EXPECT_EQ(e.d_model, 8);
   EXPECT_FALSE(e.router_state.has_value());
   ASSERT_EQ(e.forests.size(), 3u);
-  HyperspectralNet reference(HyperspectralNetOptions(6, 3).num_filters(2).num_blocks(1).base_filters(4));
+  HyperspectralNet reference(HyperspectralNetOptions(8, 3).num_filters(2).num_blocks(1).base_filters(4));
   const StateDict keys = state_dict(*reference);
   for (const ForestEntry& f : e.forests) {
     EXPECT_EQ(f.global_to_local, (ClassMap{{2, 1}, {4, 2}}));
     EXPECT_EQ(f.local_to_global, (ClassMap{{1, 2}, {2, 4}}));
     EXPECT_EQ(f.num_classes, 3);
-    EXPECT_EQ(f.num_bands, 6);
+    EXPECT_EQ(f.num_bands, 8);
     EXPECT_EQ(f.num_filters, 2);
     EXPECT_EQ(f.num_blocks, 1);
     EXPECT_EQ(f.base_filters, 4);
@@ -161,13 +168,13 @@ TEST(TrainNode, EntryCarriesTheNodeSizesAndEqualMapsInEveryMember) {
   EXPECT_LT(s42, s43);
   EXPECT_LT(s43, s44);
   // Member i gets the same seed in every node, so an equal node trains alike.
-  const Run again = train(leaf({4, 2}), tiny().base_epochs(2).node_id("root_R"));
+  const NodeRun again = train(leaf({4, 2}), tiny().base_epochs(2).node_id("root_R"));
   EXPECT_TRUE(state_dicts_equal(again.entry.forests[2].state_dict, e.forests[2].state_dict));
 }
 
 TEST(TrainNode, ValidatesEveryIntervalAndAtTheLastEpoch) {
   TempDir dir;
-  const Run r = train(leaf({1, 2, 3, 4}),
+  const NodeRun r = train(leaf({1, 2, 3, 4}),
                       tiny().base_epochs(150).num_forests(1).patience(1000).min_epochs(1000).out_dir(dir.path()));
   EXPECT_EQ(validation_epochs(r.events), (std::vector<int64_t>{20, 40, 60, 80, 100, 120, 140, 150}));
   EXPECT_EQ(r.events.size(), 150u);
@@ -182,7 +189,7 @@ TEST(TrainNode, ValidatesEveryIntervalAndAtTheLastEpoch) {
                                         e.epoch, e.train_loss, *e.val_loss, s.oa, s.miou, s.dice, s.precision,
                                         s.recall, s.aa, s.kappa));
   }
-  EXPECT_EQ(count(r.out, "Early stop"), 0u);
+  EXPECT_EQ(count(r.out, "Early stop:"), 0u);
 }
 
 TEST(TrainNode, NoImprovementStopEndsTheMemberAndKeepsItsFinalWeights) {
@@ -194,9 +201,9 @@ TEST(TrainNode, NoImprovementStopEndsTheMemberAndKeepsItsFinalWeights) {
   std::vector<NodeEpochEvent> events;
   o.on_epoch([&](const NodeEpochEvent& e) { events.push_back(e); });
   auto no_val = torch::empty({0, 2}, torch::kInt64);
-  CaptureStdout();
+  Capture cap;
   NodeEntry e = train_node(node, scene().data, scene().labels, 4, scene().train, no_val, std::nullopt, o);
-  const std::string out = GetCapturedStdout();
+  const std::string out = cap.take();
   EXPECT_EQ(validation_epochs(events), (std::vector<int64_t>{20, 40, 60}));
   EXPECT_NE(out.find("  ⚡ Early stop: no improvement for 50 epochs at epoch 60\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Early stops: 1/1"), std::string::npos);
@@ -209,7 +216,7 @@ TEST(TrainNode, NoImprovementStopEndsTheMemberAndKeepsItsFinalWeights) {
 TEST(TrainNode, StopsWhereTheBookkeepingSays) {
   // Whatever the real scores, the member ends exactly where MemberProgress,
   // fed the same validations, first asks to stop.
-  const Run r = train(leaf({1, 2}), tiny().base_epochs(120).leaf_forests(1).lr(0.02).val_interval(5).patience(10)
+  const NodeRun r = train(leaf({1, 2}), tiny().base_epochs(120).leaf_forests(1).lr(0.02).val_interval(5).patience(10)
                                         .min_epochs(20));
   MemberProgress p(5, 10, 20);
   std::optional<int64_t> stop;
@@ -233,8 +240,27 @@ TEST(TrainNode, StopsWhereTheBookkeepingSays) {
       << r.out;
 }
 
+TEST(TrainNode, HighMiouStopWaitsForMinEpochs) {
+  // Two well separated classes at a high rate reach mIoU >= 0.99 within 30
+  // epochs; validating every 5, the stop still waits for epoch 40.
+  const NodeRun r = train(leaf({1, 2}), tiny().base_epochs(240).leaf_forests(1).lr(0.02).val_interval(5)
+                                            .patience(1000).min_epochs(40));
+  std::optional<int64_t> first_high;
+  for (const auto& e : r.events)
+    if (e.val_scores && e.val_scores->miou >= 0.99 && !first_high) first_high = e.epoch;
+  ASSERT_TRUE(first_high.has_value());
+  ASSERT_LT(*first_high, 40) << "the scene no longer separates early enough to test the wait";
+  const NodeEpochEvent& last = r.events.back();
+  EXPECT_EQ(last.epoch, 40);
+  ASSERT_TRUE(last.val_scores.has_value());
+  EXPECT_GE(last.val_scores->miou, 0.99);
+  EXPECT_EQ(count(r.out, "  ⚡ Early stop: mIoU ≥ 0.99 at epoch 40\n"), 1u) << r.out;
+  EXPECT_EQ(count(r.out, "Early stop:"), 1u);
+  EXPECT_NE(r.out.find("Early stops: 1/1"), std::string::npos);
+}
+
 TEST(TrainNode, WarmUpRampsTheRateAndHoldsTheScheduler) {
-  const Run r = train(leaf({1, 2, 3, 4}), tiny().base_epochs(8).num_forests(1).lr(0.001).warmup_epochs(5));
+  const NodeRun r = train(leaf({1, 2, 3, 4}), tiny().base_epochs(8).num_forests(1).lr(0.001).warmup_epochs(5));
   ASSERT_EQ(r.events.size(), 8u);
   const double expected[] = {0.0002, 0.0004, 0.0006, 0.0008, 0.001, 0.001, 0.001, 0.001};
   for (size_t i = 0; i < 8; ++i) {
@@ -245,7 +271,7 @@ TEST(TrainNode, WarmUpRampsTheRateAndHoldsTheScheduler) {
 
 TEST(TrainNode, TwoNodesShareOneHeaderAcrossNodesAndRuns) {
   TempDir dir;
-  auto o = tiny().base_epochs(4).val_interval(2).leaf_forests(1).out_dir(dir.path());
+  auto o = tiny().base_epochs(8).val_interval(2).leaf_forests(1).out_dir(dir.path());  // 4 epochs at 2 of 4 classes
   train(leaf({1, 2}), TrainNodeOptions(o).node_id("root_L"));
   train(leaf({3, 4}), TrainNodeOptions(o).node_id("root_R"));
   auto lines = lines_of(testing::read_file(dir.file("training_history.csv")));
@@ -268,10 +294,10 @@ TEST(TrainNode, TwoNodesShareOneHeaderAcrossNodesAndRuns) {
 
 TEST(TrainNode, RouterOnlyForInternalNodesWithFingerprints) {
   torch::manual_seed(5);
-  const auto fp_map = torch::randn({16, 16, 8});
+  const auto fp_map = torch::randn({32, 32, 8});
   const TreeNode internal = split({1, 2, 3, 4}, leaf({1, 2}), leaf({3, 4}));
 
-  const Run with = train(internal, tiny().base_epochs(2).num_forests(1), fp_map);
+  const NodeRun with = train(internal, tiny().base_epochs(2).num_forests(1), fp_map);
   EXPECT_NE(with.out.find("\n\n  Training SSSR router for node 'root' ...\n"), std::string::npos) << with.out;
   EXPECT_NE(with.out.find("  Router trained.\n"), std::string::npos);
   ASSERT_TRUE(with.entry.router_state.has_value());
@@ -281,30 +307,30 @@ TEST(TrainNode, RouterOnlyForInternalNodesWithFingerprints) {
   EXPECT_EQ(rs[0].second.sizes(), (std::vector<int64_t>{32, 8}));
   EXPECT_EQ(rs[3].first, "head.2.bias");
 
-  const Run no_map = train(internal, tiny().base_epochs(2).num_forests(1));
+  const NodeRun no_map = train(internal, tiny().base_epochs(2).num_forests(1));
   EXPECT_EQ(no_map.out.find("router"), std::string::npos);
   EXPECT_FALSE(no_map.entry.router_state.has_value());
 
-  const Run a_leaf = train(leaf({1, 2}), tiny().base_epochs(2).leaf_forests(1), fp_map);
+  const NodeRun a_leaf = train(leaf({1, 2}), tiny().base_epochs(2).leaf_forests(1), fp_map);
   EXPECT_EQ(a_leaf.out.find("router"), std::string::npos);
   EXPECT_FALSE(a_leaf.entry.router_state.has_value());
 }
 
 TEST(TrainNode, RouterSkippedForTooFewPixels) {
-  const auto fp_map = torch::randn({16, 16, 8});
+  const auto fp_map = torch::randn({32, 32, 8});
   const TreeNode internal = split({1, 2}, leaf({1}), leaf({2}));
   auto o = tiny().base_epochs(1).leaf_forests(1);
-  CaptureStdout();
+  Capture cap;
   // Two training pixels only.
   NodeEntry e = train_node(internal, scene().data, scene().labels, 4, scene().train.narrow(0, 0, 2), scene().val,
                            fp_map, o);
-  const std::string out = GetCapturedStdout();
+  const std::string out = cap.take();
   EXPECT_NE(out.find("  Router skipped (too few pixels).\n"), std::string::npos) << out;
   EXPECT_FALSE(e.router_state.has_value());
 }
 
 TEST(TrainNode, NoMembersMeansNoSummary) {
-  const Run r = train(leaf({1, 2, 3}), tiny().base_epochs(2).num_forests(0));
+  const NodeRun r = train(leaf({1, 2, 3}), tiny().base_epochs(2).num_forests(0));
   EXPECT_TRUE(r.entry.forests.empty());
   EXPECT_TRUE(r.events.empty());
   EXPECT_EQ(r.out.find("ensembles trained"), std::string::npos);
@@ -313,7 +339,7 @@ TEST(TrainNode, NoMembersMeansNoSummary) {
 }
 
 TEST(TrainNode, SummaryLines) {
-  const Run r = train(leaf({1, 2}), tiny().base_epochs(4).val_interval(2).leaf_forests(2));
+  const NodeRun r = train(leaf({1, 2}), tiny().base_epochs(4).val_interval(2).leaf_forests(2));
   ASSERT_EQ(r.entry.forests.size(), 2u);
   // Best mIoU per member from the validations each member saw.
   std::vector<double> best(2, 0.0);
@@ -332,6 +358,18 @@ TEST(TrainNode, SummaryLines) {
       << r.out;
 }
 
+TEST(TrainNode, RefusesANodeWithoutTrainingPixels) {
+  auto o = tiny().base_epochs(2).leaf_forests(1);
+  Capture cap;
+  try {
+    train_node(leaf({3, 4}), scene().data, scene().labels, 4, torch::empty({0, 2}, torch::kInt64), scene().val,
+               std::nullopt, o);
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "node 'root' has no training pixels of its classes [3, 4]");
+  }
+}
+
 TEST(TrainNode, RejectsBadSettings) {
   EXPECT_THROW(train(leaf({1, 2}), tiny().val_interval(0)), ValueError);
   EXPECT_THROW(train(leaf({1, 2}), tiny().num_forests(-1)), ValueError);
@@ -348,9 +386,9 @@ TEST(TrainTree, PreOrderKeysAndHistoryRowsMatchThePrintedValidations) {
   ASSERT_GE(expected.size(), 2u) << tree_text(tree);
 
   auto o = tiny().base_epochs(6).val_interval(3).num_forests(1).leaf_forests(1).out_dir(dir.path());
-  CaptureStdout();
+  Capture cap;
   TrainedModels models = train_tree(tree, scene().data, scene().labels, 4, scene().train, scene().val, std::nullopt, o);
-  const std::string out = GetCapturedStdout();
+  const std::string out = cap.take();
   EXPECT_EQ(models.keys(), expected);
   for (const auto& [id, entry] : models) {
     EXPECT_EQ(entry.node_classes, find_node(tree, id)->classes) << id;
@@ -390,13 +428,13 @@ TEST(TrainTree, PreOrderKeysAndHistoryRowsMatchThePrintedValidations) {
 TEST(TrainTree, SkipsSingleClassChildrenAndNamesSubtrees) {
   const TreeNode tree = split({1, 2, 3}, leaf({1}), split({2, 3}, leaf({2}), leaf({3})));
   auto o = tiny().base_epochs(1).leaf_forests(1);
-  CaptureStdout();
+  Capture cap;
   TrainedModels models = train_tree(tree, scene().data, scene().labels, 4, scene().train, scene().val, std::nullopt, o);
   TrainedModels sub = train_tree(*tree.right, scene().data, scene().labels, 4, scene().train, scene().val,
                                  std::nullopt, TrainNodeOptions(o).node_id("root_R"));
   TrainedModels single = train_tree(leaf({1, 2, 3, 4}), scene().data, scene().labels, 4, scene().train, scene().val,
                                     std::nullopt, TrainNodeOptions(o).num_forests(1));
-  GetCapturedStdout();
+  cap.take();
   EXPECT_EQ(models.keys(), (std::vector<std::string>{"root", "root_R"}));
   EXPECT_EQ(sub.keys(), std::vector<std::string>{"root_R"});
   EXPECT_EQ(single.keys(), std::vector<std::string>{"root"});
@@ -405,23 +443,23 @@ TEST(TrainTree, SkipsSingleClassChildrenAndNamesSubtrees) {
 
 TEST(TrainTree, RouterAtInternalNodesOnlyAndOneClockForAllNodes) {
   torch::manual_seed(9);
-  const auto fp_map = torch::randn({16, 16, 8});
+  const auto fp_map = torch::randn({32, 32, 8});
   const TreeNode tree = split({1, 2, 3, 4}, leaf({1, 2}), leaf({3, 4}));
   // A start an hour ago: every member line counts from it, in every node.
   auto o = tiny().base_epochs(1).num_forests(1).leaf_forests(1).global_start(wall_time() - 3725.0);
-  CaptureStdout();
+  Capture cap;
   TrainedModels models = train_tree(tree, scene().data, scene().labels, 4, scene().train, scene().val, fp_map, o);
-  const std::string out = GetCapturedStdout();
+  const std::string out = cap.take();
   EXPECT_EQ(models.keys(), (std::vector<std::string>{"root", "root_L", "root_R"}));
   EXPECT_TRUE(models.at("root").router_state.has_value());
   EXPECT_FALSE(models.at("root_L").router_state.has_value());
   EXPECT_FALSE(models.at("root_R").router_state.has_value());
   EXPECT_EQ(count(out, "[1h 2m "), 3u) << out;
   // Without a start, the walk starts its own clock: no hour-long times.
-  CaptureStdout();
+  Capture again;
   train_tree(tree, scene().data, scene().labels, 4, scene().train, scene().val, std::nullopt,
              TrainNodeOptions(o).global_start(std::nullopt));
-  EXPECT_EQ(count(GetCapturedStdout(), "[1h"), 0u);
+  EXPECT_EQ(count(again.take(), "[1h"), 0u);
 }
 
 }  // namespace

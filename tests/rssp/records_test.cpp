@@ -75,18 +75,7 @@ c10::IValue through_pickle(const c10::IValue& v) {
   return torch::pickle_load(bytes);
 }
 
-// The message of the error `fn` throws, checked to be of type E.
-template <typename E, typename F>
-std::string error_of(F fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    return std::string("wrong exception type: ") + e.what();
-  }
-  return "no error";
-}
+using testing::error_of;
 
 c10::impl::GenericDict as_dict(const c10::IValue& v) { return v.toGenericDict(); }
 

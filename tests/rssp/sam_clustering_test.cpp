@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "lumora/core/errors.h"
+#include "support/testing.h"
 
 namespace lumora {
 namespace {
@@ -32,14 +33,7 @@ Scene paired_scene(uint64_t seed = 3) {
   return {cube.permute({2, 0, 1}).contiguous(), labels};
 }
 
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const ValueError& e) {
-    return e.what();
-  }
-  return "no ValueError";
-}
+using testing::error_of;
 
 TEST(DepthMode, ParsesTheAcceptedForms) {
   EXPECT_EQ(DepthMode::parse("auto").kind(), DepthMode::Kind::Automatic);
@@ -55,12 +49,12 @@ TEST(DepthMode, ParsesTheAcceptedForms) {
 
 TEST(DepthMode, RejectsOtherTexts) {
   for (const std::string bad : {"-1", "abc", "", "Auto", " 2", "2.5"})
-    EXPECT_EQ(error_of([&] { DepthMode::parse(bad); }),
+    EXPECT_EQ(error_of<ValueError>([&] { DepthMode::parse(bad); }),
               "depth_mode must be 'auto', 'full' or a non-negative integer, got '" + bad + "'");
-  EXPECT_EQ(error_of([] { DepthMode::levels(-2); }),
+  EXPECT_EQ(error_of<ValueError>([] { DepthMode::levels(-2); }),
             "depth_mode must be 'auto', 'full' or a non-negative integer, got -2");
   const Scene s = paired_scene();
-  EXPECT_EQ(error_of([&] { build_rssp_tree(s.data, s.labels, 5, std::string("-1")); }),
+  EXPECT_EQ(error_of<ValueError>([&] { build_rssp_tree(s.data, s.labels, 5, std::string("-1")); }),
             "depth_mode must be 'auto', 'full' or a non-negative integer, got '-1'");
 }
 
@@ -155,9 +149,9 @@ TEST(BuildTree, RootCoversOnlyClassesWithPixels) {
 
 TEST(BuildTree, RefusesBadInput) {
   const Scene s = paired_scene();
-  EXPECT_EQ(error_of([&] { build_rssp_tree(s.data, s.labels, 4, DepthMode::full()); }),
+  EXPECT_EQ(error_of<ValueError>([&] { build_rssp_tree(s.data, s.labels, 4, DepthMode::full()); }),
             "labels hold values outside 0..3 (found 0..4)");
-  EXPECT_EQ(error_of([&] { build_rssp_tree(s.data, torch::zeros_like(s.labels), 5, DepthMode::full()); }),
+  EXPECT_EQ(error_of<ValueError>([&] { build_rssp_tree(s.data, torch::zeros_like(s.labels), 5, DepthMode::full()); }),
             "labels hold no labelled pixel (every value is 0)");
   EXPECT_THROW(build_rssp_tree(s.data, s.labels.narrow(0, 0, 5), 5, DepthMode::full()), c10::Error);
 }
@@ -213,9 +207,9 @@ TEST(PrintTree, DrawsBranchesIdsClassesAndAngles) {
             "└── root_R  [2, 3]\n"
             "    ├── root_R_L  [2]\n"
             "    └── root_R_R  [3]\n");
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   print_tree(deep);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), tree_text(deep));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), tree_text(deep));
 }
 
 }  // namespace

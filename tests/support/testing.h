@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include <torch/types.h>
 
+#include "lumora/core/errors.h"
 #include "lumora/io/ndarray.h"
 
 namespace lumora::testing {
@@ -49,6 +51,18 @@ struct RunResult {
 // Runs a built program (name relative to the build's bin folder) with arguments.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd = "");
+
+// The message of the error `fn` throws, checked to be of type E.
+template <typename E = Error, typename F>
+std::string error_of(F&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    if (dynamic_cast<const E*>(&e)) return e.what();
+    return std::string("wrong exception type: ") + e.what();
+  }
+  return "no error";
+}
 
 std::string read_file(const std::string& path);
 std::string source_dir();

@@ -1,0 +1,62 @@
+// HyperspectralNet, the segmentation network: continuum removal -> spectral
+// 3-D convolution stack -> squeeze-and-excitation -> 2-D encoder -> 2-D
+// decoder, one logit per class and pixel. Child names are the first component
+// of every checkpoint key (continuum_removal registers nothing).
+//
+// Continuum removal always runs in float32 with autocast switched off; the
+// rest runs under whatever mixed-precision setting the caller has open.
+#pragma once
+
+#include <cstdint>
+
+#include <torch/arg.h>
+#include <torch/nn/cloneable.h>
+#include <torch/nn/pimpl.h>
+#include <torch/types.h>
+
+#include "lumora/models/chanweight.h"
+#include "lumora/models/downstage.h"
+#include "lumora/models/upstage.h"
+#include "lumora/models/voxstack.h"
+#include "lumora/preprocessing/continuum_removal.h"
+
+namespace lumora {
+
+struct HyperspectralNetOptions {
+  HyperspectralNetOptions(int64_t num_bands, int64_t num_classes) : num_bands_(num_bands), num_classes_(num_classes) {}
+  TORCH_ARG(int64_t, num_bands);
+  // Class 0 (unlabelled) included.
+  TORCH_ARG(int64_t, num_classes);
+  TORCH_ARG(int64_t, num_filters) = 8;
+  TORCH_ARG(int64_t, num_blocks) = 3;
+  // Width of the first encoder level, shared by encoder and decoder.
+  TORCH_ARG(int64_t, base_filters) = 32;
+  // Passed to continuum removal only (see continuum_removal.h).
+  TORCH_ARG(bool, use_fp16) = false;
+};
+
+class HyperspectralNetImpl : public torch::nn::Cloneable<HyperspectralNetImpl> {
+ public:
+  explicit HyperspectralNetImpl(const HyperspectralNetOptions& options);
+  void reset() override;
+
+  // (B, num_bands, H, W) of any real type, H and W at least 16 ->
+  // (B, num_classes, H, W) unnormalised scores. Anything not 4-D is rejected
+  // before any layer runs.
+  torch::Tensor forward(const torch::Tensor& x);
+
+  HyperspectralNetOptions options;
+  ContinuumRemoval continuum_removal{nullptr};
+  Spectral3DStack spectral_3d{nullptr};
+  SEBlock chanweight{nullptr};
+  Encoder2D encoder{nullptr};
+  Decoder2D decoder{nullptr};
+};
+TORCH_MODULE(HyperspectralNet);
+
+// Puts spectral_3d.stack, and only it, into the channels-last 3-D memory
+// format. The training code calls it once the network is on a GPU, where the
+// 3-D convolutions run faster that way; outputs are unchanged.
+void use_channels_last_3d(HyperspectralNetImpl& net);
+
+}  // namespace lumora

@@ -1,0 +1,52 @@
+"""Loads a tree bundle with Python's torch.load and checks its documented
+layout: the five keys, the node entries with their forests, and weights that
+fit the stored sizes. Exits 77 (skipped) when torch is not installed.
+usage: bundle_torch_check.py PATH/TO/spt_models.pkl D_MODEL D_STATE"""
+import sys
+
+try:
+    import torch
+except ImportError:
+    print("torch missing: skipped")
+    sys.exit(77)
+
+FOREST_KEYS = ["state_dict", "global_to_local", "local_to_global", "num_classes", "num_bands", "num_filters",
+               "num_blocks", "base_filters"]
+NODE_KEYS = ["forests", "router_state", "node_classes", "num_classes", "num_bands", "num_filters", "num_blocks",
+             "base_filters", "d_model"]
+
+
+def check_tree(node):
+    assert list(node)[:3] == ["classes", "left", "right"], list(node)
+    assert all(isinstance(c, int) for c in node["classes"])
+    if node["left"] is not None:
+        assert sorted(node["left"]["classes"] + node["right"]["classes"]) == sorted(node["classes"])
+        check_tree(node["left"])
+        check_tree(node["right"])
+
+
+def main(path, d_model, d_state):
+    bundle = torch.load(path)
+    assert list(bundle) == ["trained_models", "tree", "ssm_state", "d_model", "d_state"], list(bundle)
+    assert bundle["d_model"] == d_model and bundle["d_state"] == d_state
+    check_tree(bundle["tree"])
+    assert all(isinstance(t, torch.Tensor) and t.device.type == "cpu" for t in bundle["ssm_state"].values())
+    assert "root" in bundle["trained_models"]
+    for node_id, entry in bundle["trained_models"].items():
+        assert list(entry) == NODE_KEYS, (node_id, list(entry))
+        assert entry["num_classes"] == len(entry["node_classes"]) + 1
+        for forest in entry["forests"]:
+            assert list(forest) == FOREST_KEYS, list(forest)
+            weights = forest["state_dict"]
+            # The last layer emits one score per local class, 0 included.
+            last = [k for k in weights if k.endswith(".weight")][-1]
+            assert weights[last].shape[0] == forest["num_classes"], (last, weights[last].shape)
+            assert sorted(forest["local_to_global"]) == list(range(1, forest["num_classes"]))
+            assert sorted(forest["local_to_global"].values()) == sorted(entry["node_classes"])
+        if entry["router_state"] is not None:
+            assert all(isinstance(t, torch.Tensor) for t in entry["router_state"].values())
+    print("bundle ok:", ", ".join(bundle["trained_models"]))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]))
