@@ -15,8 +15,8 @@ echo "== lumora-train on data/sample =="
 
 # Short schedules keep the demo to a few minutes on two cores.
 echo "== lumora-treefit on data/sample =="
-"$bin/lumora-treefit" "${scene[@]}" --epochs 40 --lr 0.001 --base_filters 16 --ensembles 2 --leaf_ensembles 1 \
-  --min_epochs 20 --val_interval 10 --routing hybrid --ssm_epochs 30 --out-dir "$out/tree"
+"$bin/lumora-treefit" "${scene[@]}" --epochs 80 --lr 0.001 --base_filters 16 --ensembles 2 --leaf_ensembles 1 \
+  --min_epochs 40 --val_interval 10 --routing hybrid --ssm_epochs 30 --out-dir "$out/tree"
 
 echo "== lumora-predict on data/sample =="
 "$bin/lumora-predict" "${scene[@]}" --model "$out/tree/spt_models.pkl" --routing all --out-dir "$out/predict"

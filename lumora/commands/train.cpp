@@ -54,6 +54,7 @@ int64_t parameter_count(const torch::nn::Module& module) {
 
 void run_training(const TrainOptions& o, const torch::Device& device, HyperspectralDataset& train_ds,
                   HyperspectralDataset& val_ds, HyperspectralDataset& test_ds) {
+  check_trainable_size(train_ds.data.size(1), train_ds.data.size(2));
   const Batch train_batch = device_batch(train_ds, device);
   const Batch val_batch = device_batch(val_ds, device);
   const Batch test_batch = device_batch(test_ds, device);

@@ -1,7 +1,9 @@
 #include "lumora/models/cubeseg.h"
 
+#include <fmt/format.h>
 #include <torch/torch.h>
 
+#include "lumora/core/errors.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/shapes.h"
 
@@ -36,5 +38,13 @@ torch::Tensor HyperspectralNetImpl::forward(const torch::Tensor& x) {
 }
 
 void use_channels_last_3d(HyperspectralNetImpl& net) { to_channels_last_3d(*net.spectral_3d->stack); }
+
+void check_trainable_size(int64_t height, int64_t width) {
+  if ((height / 16) * (width / 16) > 1) return;
+  throw ValueError(fmt::format(
+      "a scene of {} x {} pixels is too small to train on: the network's deepest level would hold a single pixel "
+      "(it needs at least 16 x 32 or 32 x 16 pixels)",
+      height, width));
+}
 
 }  // namespace lumora

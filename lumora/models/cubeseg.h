@@ -59,4 +59,10 @@ TORCH_MODULE(HyperspectralNet);
 // 3-D convolutions run faster that way; outputs are unchanged.
 void use_channels_last_3d(HyperspectralNetImpl& net);
 
+// Training feeds one whole scene per batch, and the deepest batch
+// normalisation (after four 2x2 poolings) needs more than one value per
+// channel: floor(H / 16) * floor(W / 16) must exceed 1. Fails with a
+// ValueError naming the scene size otherwise, before any work is done.
+void check_trainable_size(int64_t height, int64_t width);
+
 }  // namespace lumora

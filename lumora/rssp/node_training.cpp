@@ -128,6 +128,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
   if (train_ds.num_pixels == 0 && forests > 0)
     throw ValueError(fmt::format("node '{}' has no training pixels of its classes [{}]", node_id,
                                  fmt::join(node_classes, ", ")));
+  if (forests > 0) check_trainable_size(data.size(1), data.size(2));
 
   const torch::Device device(o.device());
   const Batch train_batch = device_batch(train_ds, device);

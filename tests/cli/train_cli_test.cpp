@@ -135,4 +135,17 @@ TEST_F(TrainCli, LoadErrorsExitOneBeforeWritingAnything) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("never")));
 }
 
+TEST_F(TrainCli, SceneTooSmallToTrainFailsBeforeWritingAnything) {
+  testing::TempDir small;
+  auto scene = testing::make_tiny_scene(20, 20, 8, 3);
+  testing::write_scene(small.path(), scene.cube, scene.labels);
+  auto r = testing::run_program("lumora-train", {"--data", small.file("data.mat"), "--gt", small.file("gt.mat"),
+                                                 "--out-dir", small.file("out")});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "error: a scene of 20 x 20 pixels is too small to train on: the network's deepest level would hold a "
+            "single pixel (it needs at least 16 x 32 or 32 x 16 pixels)\n");
+  EXPECT_FALSE(std::filesystem::exists(small.file("out/best_model.pth")));
+}
+
 }  // namespace lumora

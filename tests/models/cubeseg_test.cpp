@@ -7,6 +7,7 @@
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
 #include "network_support.h"
+#include "support/testing.h"
 
 namespace lumora {
 namespace {
@@ -222,6 +223,21 @@ TEST(HyperspectralNet, StateDictRoundTripRebuildsTheSameNetwork) {
   // A network of another configuration refuses the checkpoint.
   auto other = HyperspectralNet(HyperspectralNetOptions(6, 5).num_filters(4).num_blocks(2).base_filters(4));
   EXPECT_THROW(load_state_dict(*other, state_dict(*a)), RuntimeError);
+}
+
+// The deepest batch normalisation needs two or more values: a training
+// step at the smallest accepted size proves the bound, one below it fails.
+TEST(HyperspectralNet, TrainableSizeIsTheDeepestLevelHoldingTwoPixels) {
+  EXPECT_NO_THROW(check_trainable_size(16, 32));
+  EXPECT_NO_THROW(check_trainable_size(32, 16));
+  EXPECT_THROW(check_trainable_size(31, 31), ValueError);
+  EXPECT_EQ(testing::error_of<ValueError>([] { check_trainable_size(20, 20); }),
+            "a scene of 20 x 20 pixels is too small to train on: the network's deepest level would hold a single "
+            "pixel (it needs at least 16 x 32 or 32 x 16 pixels)");
+  HyperspectralNet net(HyperspectralNetOptions(8, 3).num_filters(2).base_filters(4));
+  net->train();
+  EXPECT_NO_THROW(net->forward(torch::rand({1, 8, 16, 32})).sum().backward());
+  EXPECT_THROW(net->forward(torch::rand({1, 8, 31, 31})), c10::Error);
 }
 
 }  // namespace
