@@ -191,11 +191,20 @@ void print_training_done() { std::cout << "\n" << BOLD << GREEN << "✔ Done" <<
 void print_predict_start() { std::cout << "\n" << BOLD << CYAN << "▶ Running inference" << RESET << std::endl; }
 
 void print_save_and_next(const SaveAndNext& a) {
-  std::cout << "\n" << GREEN << "Saved →" << RESET << " " << path_join(a.out_dir, a.save_file) << "\n";
+  const std::string saved = path_join(a.out_dir, a.save_file);
+  std::cout << "\n" << GREEN << "Saved →" << RESET << " " << saved << "\n";
+  // Only a tree bundle can be given to lumora-predict; a network's weights
+  // are reloaded by building the network with the same sizes.
+  const bool bundle = saved.size() >= 4 && saved.compare(saved.size() - 4, 4, ".pkl") == 0;
+  if (!bundle) {
+    std::cout << GRAY << "Next: load these weights into a network of the same sizes "
+              << "(--base_filters, --num_filters, --num_blocks)" << RESET << std::endl;
+    return;
+  }
   std::cout << GRAY << "Next: predict with" << RESET << "\n";
-  std::cout << "  lumora-predict --model " << path_join(a.out_dir, a.save_file) << " --data " << a.data_path
-            << " --gt " << a.gt_path << " --train_ratio " << py_float(a.train_ratio) << " --val_ratio "
-            << py_float(a.val_ratio) << std::endl;
+  std::cout << "  lumora-predict --model " << saved << " --data " << a.data_path << " --gt " << a.gt_path
+            << " --train_ratio " << py_float(a.train_ratio) << " --val_ratio " << py_float(a.val_ratio)
+            << std::endl;
 }
 
 }  // namespace lumora::display

@@ -71,6 +71,20 @@ TEST_F(DisplayTest, PerClassIouListsEveryClassWithCounts) {
   EXPECT_NE(out.find("Class   3: 1.0000"), std::string::npos);
 }
 
+TEST_F(DisplayTest, NextStepHintFitsWhatWasSaved) {
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"runs/tree", "spt_models.pkl", "d.mat", "g.mat", 0.3, 0.1});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "\nSaved → runs/tree/spt_models.pkl\nNext: predict with\n"
+            "  lumora-predict --model runs/tree/spt_models.pkl --data d.mat --gt g.mat --train_ratio 0.3 "
+            "--val_ratio 0.1\n");
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"runs/net", "best_model.pth", "d.mat", "g.mat", 0.2, 0.1});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "\nSaved → runs/net/best_model.pth\nNext: load these weights into a network of the same sizes "
+            "(--base_filters, --num_filters, --num_blocks)\n");
+}
+
 TEST(ClockText, MinutesAndHours) {
   EXPECT_EQ(clock_text(0), "00:00");
   EXPECT_EQ(clock_text(75.9), "01:15");
