@@ -37,20 +37,20 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // (the run then falls back to forest routing).
 std::optional<SpectralSSMEncoder> encoder_for_run(const Options& o, const Bundle& bundle,
                                                   const torch::Device& device) {
-  std::optional<StateDict> weights;
   if (o.ssm_load) {
     std::cout << "Loading SSM encoder from " << *o.ssm_load << " ..." << std::endl;
-    weights = load_state_dict_file(*o.ssm_load);
   } else if (bundle.ssm_state) {
     std::cout << "Loading SSM encoder from checkpoint ..." << std::endl;
-    weights = bundle.ssm_state;
   } else {
     std::cout << "WARNING: No SSM weights found. Falling back to ensemble routing." << std::endl;
     return std::nullopt;
   }
   SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(bundle.d_model).d_state(bundle.d_state));
   encoder->to(device);
-  load_state_dict(*encoder, *weights);
+  if (o.ssm_load)
+    load_state_dict_file_into(*encoder, *o.ssm_load);
+  else
+    load_state_dict(*encoder, *bundle.ssm_state);
   encoder->eval();
   for (auto& p : encoder->parameters()) p.set_requires_grad(false);
   return encoder;

@@ -100,7 +100,7 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
             << std::endl;
   if (o.ssm_load) {
     std::cout << "Loading SSM weights from " << *o.ssm_load << std::endl;
-    load_state_dict(*encoder, load_state_dict_file(*o.ssm_load));
+    load_state_dict_file_into(*encoder, *o.ssm_load);
   } else {
     const std::string path = path_join(o.out_dir, o.ssm_save);
     std::cout << "SSM will be saved to: " << path << std::endl;

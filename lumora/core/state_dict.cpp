@@ -172,4 +172,13 @@ StateDict load_state_dict_file(const std::string& path) {
   return state_dict_from_ivalue(value, "'" + path + "'");
 }
 
+void load_state_dict_file_into(torch::nn::Module& module, const std::string& path) {
+  const StateDict dict = load_state_dict_file(path);
+  try {
+    load_state_dict(module, dict);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError("the weights in '" + path + "' do not fit: " + e.what());
+  }
+}
+
 }  // namespace lumora

@@ -32,6 +32,8 @@ const torch::Tensor& state_dict_at(const StateDict& dict, const std::string& key
 void save_state_dict(const StateDict& dict, const std::string& path);
 // Reads a file that holds a mapping of text to tensors and nothing else.
 StateDict load_state_dict_file(const std::string& path);
+// load_state_dict_file, then a strict load into `module`; a mismatch names the file.
+void load_state_dict_file_into(torch::nn::Module& module, const std::string& path);
 
 // Conversions to and from the generic value the pickler handles.
 c10::IValue state_dict_to_ivalue(const StateDict& dict);

@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "lumora/core/state_dict.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/rssp/bundle.h"
 #include "lumora/rssp/sam_clustering.h"
@@ -203,6 +204,28 @@ TEST_F(TreeCli, TestPixelsDoNotShapeTheTree) {
                          "--d_model", "8", "--d_state", "4"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(tree_text(load_bundle(scene_dir.file("fit/spt_models.pkl")).tree), training_tree);
+}
+
+TEST_F(TreeCli, PredictTakesTheEncoderFromSsmLoad) {
+  ASSERT_EQ(fit->exit_code, 0);
+  // Forest routing pre-trains one epoch and stores the same weights in the bundle.
+  auto from_file = predict("ssm_file", {"--routing", "soft", "--ssm_load", dir->file("fit/warmstarted.pt")});
+  ASSERT_EQ(from_file.exit_code, 0) << from_file.err;
+  EXPECT_NE(from_file.out.find("Loading SSM encoder from " + dir->file("fit/warmstarted.pt") + " ..."),
+            std::string::npos);
+  auto from_bundle = predict("ssm_bundle", {"--routing", "soft"});
+  ASSERT_EQ(from_bundle.exit_code, 0) << from_bundle.err;
+  EXPECT_EQ(testing::read_file(dir->file("ssm_file/test_results_soft.csv")),
+            testing::read_file(dir->file("ssm_bundle/test_results_soft.csv")));
+
+  save_state_dict({{"weight", torch::zeros({2})}}, dir->file("foreign.pt"));
+  auto foreign = predict("ssm_foreign", {"--routing", "soft", "--ssm_load", dir->file("foreign.pt")});
+  EXPECT_EQ(foreign.exit_code, 1);
+  EXPECT_EQ(foreign.err.rfind("error: the weights in '" + dir->file("foreign.pt") +
+                                  "' do not fit: Error(s) in loading state_dict for SpectralSSMEncoder:",
+                              0),
+            0u)
+      << foreign.err;
 }
 
 TEST_F(TreeCli, OptionAndFileErrors) {
