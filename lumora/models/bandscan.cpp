@@ -74,12 +74,7 @@ torch::Tensor SpectralSSMEncoderImpl::forward(const torch::Tensor& x) {
     throw ValueError(
         fmt::format("SpectralSSMEncoder expects a 4-D tensor (B, C, H, W), got {} dimensions", x.dim()));
   const int64_t b = x.size(0), c = x.size(1), h = x.size(2), w = x.size(3);
-  torch::Tensor removed;
-  {
-    // The hull ratio is computed in float32 whatever precision the caller runs.
-    compat::AutocastOff autocast_off;
-    removed = continuum->forward(x.to(torch::kFloat32));
-  }
+  const torch::Tensor removed = continuum->forward(x);
   // Row r = (b * H + h) * W + w.
   const auto pixels = removed.permute({0, 2, 3, 1}).reshape({b * h * w, c});
   const auto fingerprints = ssm->forward(pixels);

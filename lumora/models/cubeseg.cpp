@@ -4,7 +4,6 @@
 #include <torch/torch.h>
 
 #include "lumora/core/errors.h"
-#include "lumora/core/torch_compat.h"
 #include "lumora/models/shapes.h"
 
 namespace lumora {
@@ -27,12 +26,7 @@ void HyperspectralNetImpl::reset() {
 
 torch::Tensor HyperspectralNetImpl::forward(const torch::Tensor& x) {
   require_4d(x, "HyperspectralNet");
-  torch::Tensor removed;
-  {
-    compat::AutocastOff autocast_off;
-    removed = continuum_removal->forward(x.to(torch::kFloat32));
-  }
-  auto y = spectral_3d->forward(removed);
+  auto y = spectral_3d->forward(continuum_removal->forward(x));
   y = chanweight->forward(y);
   return decoder->forward(encoder->forward(y));
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/torch_compat.h"
 
 namespace lumora {
 namespace {
@@ -103,6 +104,9 @@ torch::Tensor ContinuumRemovalImpl::forward(const torch::Tensor& x) {
     throw ValueError("ContinuumRemoval expects a 4-D input (B, C, H, W), got " + std::to_string(x.dim()) +
                      " dimensions");
   torch::NoGradGuard no_grad;
+  // Mixed precision must not reach the hull ratio; the caller's setting
+  // comes back when the call ends, also by an exception.
+  compat::AutocastOff autocast_off;
   const auto device = x.device();
   const int64_t b = x.size(0), c = x.size(1), h = x.size(2), w = x.size(3);
   // Pixels as contiguous rows of bands, for cache-friendly hull scans. The

@@ -18,7 +18,8 @@
 //    the classical ratio to the hull is kept, with values floored at 1e-3
 //    so that a dark or zero spectrum cannot divide by zero. The flag names
 //    the data scaling, not the arithmetic: hulls and ratios are computed in
-//    float64 and returned as float32 in both modes, whatever autocast says.
+//    float64 and returned as float32 in both modes: autocast is switched
+//    off for the call and the caller's setting restored afterwards.
 //
 // The module registers no parameters or buffers (nothing of it appears in a
 // state dict) and needs no gradient: its output is detached. It runs in

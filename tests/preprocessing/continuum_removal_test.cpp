@@ -10,6 +10,7 @@
 
 #include "lumora/core/errors.h"
 #include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
 #include "lumora/preprocessing/continuum_removal.h"
 
 namespace lumora {
@@ -193,6 +194,19 @@ TEST(ContinuumRemoval, ParallelResultEqualsSerialResult) {
   const auto parallel = cr->forward(x);
   at::set_num_threads(threads);
   EXPECT_TRUE(torch::equal(serial, parallel));
+}
+
+TEST(ContinuumRemoval, RunsInFloat32AndLeavesTheCallersAutocastOn) {
+  ContinuumRemoval cr;
+  const auto x = torch::rand({1, 5, 3, 2}, torch::kFloat64);
+  const bool before = compat::autocast_enabled();
+  compat::set_autocast_enabled(true);
+  const auto y = cr->forward(x);
+  EXPECT_TRUE(compat::autocast_enabled());
+  compat::set_autocast_enabled(false);
+  EXPECT_EQ(y.scalar_type(), torch::kFloat32);
+  EXPECT_TRUE(torch::equal(y, cr->forward(x.to(torch::kFloat32))));
+  compat::set_autocast_enabled(before);
 }
 
 TEST(ContinuumRemoval, EmptyInputsAndWrongRanks) {
