@@ -13,6 +13,7 @@
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/models/bandscan.h"
+#include "lumora/models/cubeseg.h"
 #include "lumora/rssp/bundle.h"
 #include "lumora/rssp/cascader.h"
 #include "lumora/rssp/nodefit.h"
@@ -136,6 +137,8 @@ int main_flow(Options o) {
   const torch::Tensor& data = train_ds.data;
   const torch::Tensor& labels = train_ds.labels;
   const int64_t num_classes = train_ds.num_classes;
+  // Before the encoder is pre-trained: node training would refuse the scene later.
+  check_trainable_size(data.size(1), data.size(2));
 
   const std::string loss_text = o.loss == "focal" ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
   display::print_config_box(
@@ -205,10 +208,10 @@ int main_flow(Options o) {
                    m.scores);
   print_saved(results_path);
 
-  const auto class_ious = per_class_iou(final_pred, eval, num_classes);
-  display::print_per_class_iou(class_ious);
+  // The same per-class IoUs as per_class_iou(final_pred, eval, num_classes).
+  display::print_per_class_iou(m.per_class_ious);
   const std::string report_path = path_join(o.out_dir, "class_report_" + o.routing + ".csv");
-  write_class_report(report_path, final_pred, eval, num_classes, class_ious);
+  write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
   print_saved(report_path);
 
   display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});

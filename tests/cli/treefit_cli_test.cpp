@@ -236,6 +236,18 @@ TEST_F(TreeCli, OptionAndFileErrors) {
   EXPECT_EQ(fit_bad.exit_code, 2);
   EXPECT_NE(fit_bad.err.find("lumora-treefit: error: "), std::string::npos);
 
+  // A scene the networks cannot train on fails before the encoder is pre-trained.
+  testing::TempDir small;
+  auto scene = testing::make_tiny_scene(20, 20, 8, 4);
+  testing::write_scene(small.path(), scene.cube, scene.labels);
+  auto tiny = testing::run_program("lumora-treefit", {"--data", small.file("data.mat"), "--gt", small.file("gt.mat"),
+                                                      "--out-dir", small.file("fit")});
+  EXPECT_EQ(tiny.exit_code, 1);
+  EXPECT_EQ(tiny.err,
+            "error: a scene of 20 x 20 pixels is too small to train on: the network's deepest level would hold a "
+            "single pixel (it needs at least 16 x 32 or 32 x 16 pixels)\n");
+  EXPECT_FALSE(fs::exists(small.file("fit/warmstarted.pt")));
+
   auto missing = predict("missing", {"--routing", "forest"}, dir->file("nope.pkl"));
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_NE(missing.err.find(dir->file("nope.pkl")), std::string::npos) << missing.err;
