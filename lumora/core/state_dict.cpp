@@ -1,6 +1,5 @@
 #include "lumora/core/state_dict.h"
 
-#include <torch/serialize.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/tensor_file.h"
 
 namespace lumora {
 namespace {
@@ -32,6 +32,12 @@ std::string class_name(const torch::nn::Module& module) {
   if (colon != std::string::npos) name = name.substr(colon + 2);
   if (name.size() > 4 && name.compare(name.size() - 4, 4, "Impl") == 0) name.resize(name.size() - 4);
   return name;
+}
+
+// Floating point, integer or boolean: values of one kind convert into each other safely.
+int value_kind(const torch::Tensor& t) {
+  if (t.is_floating_point()) return 0;
+  return t.scalar_type() == torch::kBool ? 2 : 1;
 }
 
 std::string quoted_list(const std::vector<std::string>& keys) {
@@ -73,6 +79,12 @@ void load_state_dict(torch::nn::Module& module, const StateDict& dict) {
     } else if (it->second->sizes() != v.sizes()) {
       mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(*it->second) +
                            " from checkpoint, the shape in current model is " + shape_text(v) + ".");
+    } else if (value_kind(*it->second) != value_kind(v)) {
+      // copy_ would convert silently: integers or flags are never weights.
+      mismatched.push_back("type mismatch for " + k + ": copying a param of type " +
+                           std::string(c10::toString(it->second->scalar_type())) +
+                           " from checkpoint, the type in current model is " +
+                           std::string(c10::toString(v.scalar_type())) + ".");
     }
   }
   std::set<std::string> known;
@@ -97,9 +109,6 @@ c10::IValue state_dict_to_ivalue(const StateDict& dict) {
 }
 
 StateDict state_dict_from_ivalue(const c10::IValue& value, const std::string& where) {
-  if (value.isNone())
-    throw TypeError(where + " does not hold a plain mapping of names to tensors (an OrderedDict reads as None "
-                            "here); save it from Python with torch.save(dict(model.state_dict()), path)");
   if (!value.isGenericDict()) throw TypeError(where + " holds a " + value.tagKind() + ", not a mapping of names to tensors");
   StateDict out;
   for (const auto& item : value.toGenericDict()) {
@@ -141,7 +150,7 @@ void write_binary_file(const std::string& path, const std::vector<char>& bytes) 
 }
 
 void save_state_dict(const StateDict& dict, const std::string& path) {
-  write_binary_file(path, torch::pickle_save(state_dict_to_ivalue(dict)));
+  write_binary_file(path, encode_tensor_file(state_dict_to_ivalue(dict)));
 }
 
 namespace {
@@ -159,14 +168,8 @@ StateDict load_state_dict_file(const std::string& path) {
   const std::vector<char> bytes = read_binary_file(path);
   c10::IValue value;
   try {
-    value = torch::pickle_load(bytes);
-  } catch (const c10::Error& e) {
-    // LibTorch's unpickler turns collections.OrderedDict into None and then
-    // fails filling it: that is a state_dict() saved as it is.
-    const std::string reason = e.what_without_backtrace();
-    if (reason.find("Expected GenericDict but got None") == std::string::npos) throw unreadable(path, reason);
-    value = c10::IValue();
-  } catch (const std::exception& e) {
+    value = decode_tensor_file(bytes);
+  } catch (const RuntimeError& e) {
     throw unreadable(path, e.what());
   }
   return state_dict_from_ivalue(value, "'" + path + "'");

@@ -1,8 +1,7 @@
 #include "lumora/rssp/bundle.h"
 
-#include <torch/serialize.h>
-
 #include "lumora/core/errors.h"
+#include "lumora/core/tensor_file.h"
 
 namespace lumora {
 namespace {
@@ -33,16 +32,16 @@ void save_bundle(const Bundle& bundle, const std::string& path) {
   if (bundle.ssm_state) dict.insert("ssm_state", state_dict_to_ivalue(*bundle.ssm_state));
   dict.insert("d_model", bundle.d_model);
   dict.insert("d_state", bundle.d_state);
-  write_binary_file(path, torch::pickle_save(dict));
+  write_binary_file(path, encode_tensor_file(dict));
 }
 
 Bundle load_bundle(const std::string& path) {
   const std::vector<char> bytes = read_binary_file(path);
   c10::IValue value;
   try {
-    value = torch::pickle_load(bytes);
-  } catch (const c10::Error&) {
-    throw RuntimeError("cannot read bundle '" + path + "': truncated, or not a bundle written by lumora-treefit");
+    value = decode_tensor_file(bytes);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError("cannot read bundle '" + path + "': " + e.what());
   }
   if (!value.isGenericDict()) throw TypeError("bundle '" + path + "' holds a " + value.tagKind() + ", not a mapping");
   const auto dict = value.toGenericDict();

@@ -1,8 +1,11 @@
 """Loads a tree bundle with Python's torch.load and checks its documented
 layout: the five keys, the node entries with their forests, and weights that
-fit the stored sizes. Exits 77 (skipped) when torch is not installed.
-usage: bundle_torch_check.py PATH/TO/spt_models.pkl D_MODEL D_STATE"""
+fit the stored sizes; both it and the encoder weights file load with
+weights_only=True. Exits 77 (skipped) when torch is not installed.
+usage: bundle_torch_check.py PATH/TO/spt_models.pkl D_MODEL D_STATE [ENCODER.pt]"""
+import pickletools
 import sys
+import zipfile
 
 try:
     import torch
@@ -25,8 +28,26 @@ def check_tree(node):
         check_tree(node["right"])
 
 
-def main(path, d_model, d_state):
-    bundle = torch.load(path)
+SAFE_GLOBALS = {"torch._utils _rebuild_tensor_v2", "collections OrderedDict"}
+
+
+def weights_only_load(path):
+    """torch.load(path, weights_only=True). PyTorch 1.x's weights-only loader
+    cannot read real numbers at all (no BINFLOAT); there the pickle is checked
+    to name nothing beyond what that loader allows, then loaded plainly."""
+    if int(torch.__version__.split(".")[0]) >= 2:
+        return torch.load(path, weights_only=True)
+    with zipfile.ZipFile(path) as z:
+        pickle = z.read(next(n for n in z.namelist() if n.endswith("/data.pkl")))
+    for op, arg, _ in pickletools.genops(pickle):
+        if op.name == "GLOBAL":
+            assert arg in SAFE_GLOBALS or (arg.startswith("torch ") and arg.endswith("Storage")), arg
+        assert op.name not in ("INST", "OBJ", "NEWOBJ", "NEWOBJ_EX", "STACK_GLOBAL", "EXT1", "EXT2", "EXT4"), op.name
+    return torch.load(path)
+
+
+def main(path, d_model, d_state, encoder=None):
+    bundle = weights_only_load(path)
     assert list(bundle) == ["trained_models", "tree", "ssm_state", "d_model", "d_state"], list(bundle)
     assert bundle["d_model"] == d_model and bundle["d_state"] == d_state
     check_tree(bundle["tree"])
@@ -45,8 +66,12 @@ def main(path, d_model, d_state):
             assert sorted(forest["local_to_global"].values()) == sorted(entry["node_classes"])
         if entry["router_state"] is not None:
             assert all(isinstance(t, torch.Tensor) for t in entry["router_state"].values())
+    if encoder:
+        weights = torch.load(encoder, weights_only=True)
+        assert type(weights) is dict and list(weights) == list(bundle["ssm_state"]), list(weights)
+        assert all(torch.equal(weights[k], bundle["ssm_state"][k]) for k in weights)
     print("bundle ok:", ", ".join(bundle["trained_models"]))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]))
+    main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4] if len(sys.argv) > 4 else None)

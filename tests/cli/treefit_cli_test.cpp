@@ -117,7 +117,8 @@ TEST_F(TreeCli, PythonTorchLoadsTheBundle) {
   const std::string python = LUMORA_TEST_PYTHON;
   if (python.empty()) GTEST_SKIP() << "no Python interpreter";
   const std::string command = python + " " + testing::source_dir() + "/tests/cli/bundle_torch_check.py " +
-                              dir->file("fit/spt_models.pkl") + " 8 4";
+                              dir->file("fit/spt_models.pkl") + " 8 4 " +
+                              dir->file("fit/warmstarted.pt");
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "python3-torch missing";

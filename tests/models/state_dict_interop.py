@@ -1,7 +1,8 @@
 """State dicts between lumora and Python's PyTorch: a file lumora saves loads
-with torch.load (same keys in the same order, equal values), a plain dict of
-tensors saved by Python loads into lumora's network and comes back equal, and
-a state_dict() saved as it is (an OrderedDict) is refused with advice. Exits
+with torch.load(weights_only=True) (same keys in the same order, equal
+values), a plain dict of tensors and a state_dict() saved as it is (an
+OrderedDict carrying _metadata) load into lumora's network and come back
+equal, and anything holding other objects is refused naming the file. Exits
 77 (skipped) when torch cannot be imported.
 usage: state_dict_interop.py PATH/TO/state_dict_tool [SHARED_DIR]"""
 import collections
@@ -51,7 +52,7 @@ def main(tool, shared):
 
         # lumora -> Python
         run(tool, "save", p("lumora.pth"), p("lumora.txt"))
-        loaded = torch.load(p("lumora.pth"))
+        loaded = torch.load(p("lumora.pth"), weights_only=True)
         assert type(loaded) is dict, type(loaded)
         expected = read_dump(p("lumora.txt"))
         same(loaded, expected, "lumora -> torch.load")
@@ -65,15 +66,23 @@ def main(tool, shared):
         torch.save(mine, p("python.pth"))
         run(tool, "load", p("python.pth"), p("back.pth"), p("back.txt"))
         same(read_dump(p("back.txt")), mine, "torch.save -> lumora")
-        same(torch.load(p("back.pth")), mine, "torch.save -> lumora -> torch.load")
+        same(torch.load(p("back.pth"), weights_only=True), mine, "torch.save -> lumora -> torch.load")
 
-        # An OrderedDict (what state_dict() returns) is refused with advice.
-        torch.save(collections.OrderedDict(mine), p("ordered.pth"))
-        r = run(tool, "load", p("ordered.pth"), p("x.pth"), p("x.txt"), ok=False)
+        # What state_dict() returns, saved as it is: an OrderedDict with _metadata.
+        ordered = collections.OrderedDict(mine)
+        ordered._metadata = collections.OrderedDict([("", {"version": 1}), ("encoder", {"version": 1})])
+        torch.save(ordered, p("ordered.pth"))
+        run(tool, "load", p("ordered.pth"), p("back2.pth"), p("back2.txt"))
+        same(read_dump(p("back2.txt")), mine, "torch.save(OrderedDict) -> lumora")
+
+        # Objects other than tensors and plain containers are refused, naming the file.
+        odd = dict(mine)
+        odd["counts"] = collections.Counter("abc")
+        torch.save(odd, p("odd.pth"))
+        r = run(tool, "load", p("odd.pth"), p("x.pth"), p("x.txt"), ok=False)
         assert r.returncode == 1, r.returncode
-        err = r.stderr
-        for piece in ("error: ", p("ordered.pth"), "OrderedDict", "torch.save(dict(model.state_dict()), path)"):
-            assert piece in err, f"{piece!r} missing from {err!r}"
+        for piece in ("error: ", p("odd.pth"), "collections.Counter"):
+            assert piece in r.stderr, f"{piece!r} missing from {r.stderr!r}"
         assert not os.path.exists(p("x.pth"))
 
         # A Python mapping with other content is refused naming the file.

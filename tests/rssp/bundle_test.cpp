@@ -124,7 +124,7 @@ TEST(Bundle, TruncatedAndForeignFilesNameTheFile) {
   write_binary_file(dir.file("cut.pkl"), bytes);
   EXPECT_EQ(error_of([&] { load_bundle(dir.file("cut.pkl")); }),
             "cannot read bundle '" + dir.file("cut.pkl") +
-                "': truncated, or not a bundle written by lumora-treefit");
+                "': truncated, or not a tensor file");
   std::ofstream(dir.file("text.pkl")) << "not a bundle";
   EXPECT_NE(error_of([&] { load_bundle(dir.file("text.pkl")); }).find(dir.file("text.pkl")), std::string::npos);
   save_state_dict({{"w", torch::ones({2})}}, dir.file("weights.pt"));
