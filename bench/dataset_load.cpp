@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/io/matfile.h"
@@ -37,7 +38,7 @@ double peak_rss_mib() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  lumora::compat::use_all_cores();
+  lumora::prepare_process();
   if (argc == 3 && std::string(argv[1]) == "--write") {
     write_scene(argv[2]);
     return 0;

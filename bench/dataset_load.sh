@@ -11,8 +11,10 @@ trap 'rm -rf "$work"' EXIT
 "$build/bin/dataset_load" --write "$work"
 echo "scene: 610 x 340 x 103 float32, 10 classes ($(du -h "$work/data.mat" | cut -f1) compressed)"
 
-rss() { /usr/bin/time -f '%M' "$@" 2> "$work/rss" > "$work/out"; cat "$work/out"; echo "peak RSS: $(( $(tail -1 "$work/rss") / 1024 )) MiB"; }
+source "$root/bench/common.sh"
 echo "lumora:"
-rss "$build/bin/dataset_load" "$work/data.mat" "$work/gt.mat" --repeat 3
-echo "python reference:"
-rss /usr/bin/python3 "$ref" "$work/data.mat" "$work/gt.mat" --repeat 3
+measure "lumora" "$build/bin/dataset_load" "$work/data.mat" "$work/gt.mat" --repeat 3
+echo "python reference, as it is:"
+measure "python" /usr/bin/python3 "$ref" "$work/data.mat" "$work/gt.mat" --repeat 3
+echo "python reference, freed memory kept as lumora keeps it:"
+measure "python, kept memory" "${KEPT_MEMORY[@]}" /usr/bin/python3 "$ref" "$work/data.mat" "$work/gt.mat" --repeat 3

@@ -5,6 +5,7 @@
 // time goes (per stage, measured stage by stage after the whole-network runs).
 //
 //   network_step [--height 145] [--width 145] [--bands 200] [--classes 17] [--steps 3] [--no-breakdown]
+//                [--system-allocator]   (the C library's defaults: what the programs did before)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include <torch/torch.h>
 
+#include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
 
@@ -56,22 +58,27 @@ double timed(int steps, const std::function<void()>& fn) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  lumora::compat::use_all_cores();
   std::map<std::string, int64_t> opt{{"--height", 145}, {"--width", 145}, {"--bands", 200}, {"--classes", 17},
                                      {"--steps", 3}};
-  bool breakdown = true;
+  bool breakdown = true, system_allocator = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--no-breakdown") {
       breakdown = false;
+    } else if (a == "--system-allocator") {
+      system_allocator = true;
     } else if (opt.count(a) && i + 1 < argc) {
       opt[a] = std::stoll(argv[++i]);
     } else {
       std::cerr << "usage: network_step [--height H] [--width W] [--bands C] [--classes K] [--steps N] "
-                   "[--no-breakdown]\n";
+                   "[--no-breakdown] [--system-allocator]\n";
       return 2;
     }
   }
+  if (system_allocator)
+    lumora::compat::use_all_cores();
+  else
+    lumora::prepare_process();
   const int64_t h = opt["--height"], w = opt["--width"], c = opt["--bands"], k = opt["--classes"];
   const int steps = static_cast<int>(opt["--steps"]);
 

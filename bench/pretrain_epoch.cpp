@@ -16,6 +16,7 @@
 
 #include <torch/torch.h>
 
+#include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/bandscan.h"
 #include "lumora/preprocessing/continuum_removal.h"
@@ -35,7 +36,7 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  lumora::compat::use_all_cores();
+  lumora::prepare_process();
   int64_t pixels = 20000, bands = 200, side = 145;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];

@@ -15,6 +15,7 @@
 
 #include <torch/torch.h>
 
+#include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/models/bandscan.h"
@@ -54,7 +55,7 @@ std::pair<std::vector<int64_t>, std::vector<int64_t>> root_split(const torch::Te
 }  // namespace
 
 int main(int argc, char** argv) {
-  lumora::compat::use_all_cores();
+  lumora::prepare_process();
   std::string data_path = "data/sample/data.mat";  // run from the checkout's root, or pass both paths
   std::string gt_path = "data/sample/gt.mat";
   int64_t epochs = 100;

@@ -17,13 +17,14 @@
 #include <fmt/format.h>
 #include <torch/torch.h>
 
+#include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/rssp/nodefit.h"
 #include "lumora/rssp/sam_clustering.h"
 
 int main(int argc, char** argv) {
-  lumora::compat::use_all_cores();
+  lumora::prepare_process();
   std::string data = "data/sample/data.mat";  // run from the repository root
   std::string gt = "data/sample/gt.mat";
   std::string depth = "auto";

@@ -15,6 +15,7 @@
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
+#include "lumora/core/process.h"
 #include "lumora/io/matfile.h"
 #include "lumora/utils/display.h"
 
@@ -270,6 +271,7 @@ void _print_summary(const NdArray& data, const std::optional<NdArray>& gt, const
 }
 
 int run(int argc, char** argv) {
+  prepare_process();
   Options o;
   std::string gt;
   std::vector<int64_t> crop;

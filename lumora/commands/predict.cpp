@@ -9,6 +9,7 @@
 #include "lumora/commands/cli.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/paths.h"
+#include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
@@ -123,7 +124,7 @@ int main_flow(const Options& o) {
 }  // namespace
 
 int run(int argc, char** argv) {
-  compat::use_all_cores();
+  prepare_process();
   Options o;
   auto app = cli::make_app("LUMORA — Standalone Inference", "lumora-predict");
   app->add_option("--data", o.data)->required();

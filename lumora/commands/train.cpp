@@ -9,6 +9,7 @@
 #include "lumora/core/csv.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
+#include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/metrics/segmentation.h"
@@ -170,7 +171,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
 }
 
 int run(int argc, char** argv) {
-  compat::use_all_cores();
+  prepare_process();
   TrainOptions o;
   auto app = cli::make_app("LUMORA — Hyperspectral Segmentation Training", "lumora-train");
   app->add_option("--data", o.data, "Path to hyperspectral data .mat file")->required();

@@ -9,6 +9,7 @@
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
+#include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
@@ -221,7 +222,7 @@ int main_flow(Options o) {
 }  // namespace
 
 int run(int argc, char** argv) {
-  compat::use_all_cores();
+  prepare_process();
   Options o;
   auto app = cli::make_app("LUMORA SPT (Spectral Partition Tree) Training", "lumora-treefit");
   declare(*app, o);
