@@ -4,10 +4,9 @@
 
 namespace lumora {
 
-// Uses every core and keeps freed memory for reuse: a training step
-// allocates and frees hundreds of MB of temporaries, and handing large blocks
-// back to the kernel makes the next step fault every page in again (a third
-// of all CPU time went to the kernel that way). Costs some peak memory.
+// Uses every core and keeps large freed CPU blocks for reuse (see
+// BlockCache): without that, a third of a training step's CPU time went to
+// the kernel faulting freed pages in again.
 void prepare_process();
 
 }  // namespace lumora

@@ -2,12 +2,15 @@
 
 #include <thread>
 
+#include <c10/core/Allocator.h>
+
 #include <ATen/Parallel.h>
 #include <ATen/autocast_mode.h>
 #include <torch/cuda.h>
 #include <torch/version.h>
 
 #include "lumora/config.h"
+#include "lumora/core/block_cache.h"
 
 #if LUMORA_HAVE_CUDA
 #include <ATen/cuda/CUDAContext.h>
@@ -19,6 +22,56 @@ namespace lumora::compat {
 void use_all_cores() {
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores > 0) at::set_num_threads(static_cast<int>(cores));
+}
+
+namespace {
+
+// Tensors of at least this size come from the block cache; smaller ones
+// from LibTorch's own allocator, which the C library serves well.
+constexpr size_t kKeptFrom = size_t{1} << 20;
+
+// LibTorch's CPU allocator interface in front of a BlockCache.
+class ReusingCpuAllocator final : public c10::Allocator {
+ public:
+  explicit ReusingCpuAllocator(c10::Allocator* small) : small_(small) { small_deleter() = small->raw_deleter(); }
+
+#if TORCH_VERSION_MAJOR > 2 || (TORCH_VERSION_MAJOR == 2 && TORCH_VERSION_MINOR >= 3)
+  c10::DataPtr allocate(size_t n) override { return take(n); }
+  void copy_data(void* dest, const void* src, std::size_t count) const override {
+    default_copy_data(dest, src, count);
+  }
+#else
+  c10::DataPtr allocate(size_t n) const override { return take(n); }
+#endif
+  c10::DeleterFnPtr raw_deleter() const override { return &release; }
+
+ private:
+  c10::DataPtr take(size_t n) const {
+    if (n < kKeptFrom) return small_->allocate(n);
+    void* p = cache().take(n);
+    TORCH_CHECK(p, "not enough memory: tried to allocate ", n, " bytes");
+    return {p, p, &release, c10::Device(c10::DeviceType::CPU)};
+  }
+  static BlockCache& cache() {
+    static auto* blocks = new BlockCache();  // never destroyed: tensors may outlive static destruction
+    return *blocks;
+  }
+  static c10::DeleterFnPtr& small_deleter() {
+    static c10::DeleterFnPtr deleter = nullptr;
+    return deleter;
+  }
+  static void release(void* p) {
+    if (!cache().give_back(p) && small_deleter()) small_deleter()(p);
+  }
+
+  c10::Allocator* small_;
+};
+
+}  // namespace
+
+void keep_large_cpu_blocks() {
+  static auto* allocator = new ReusingCpuAllocator(c10::GetAllocator(c10::DeviceType::CPU));
+  c10::SetAllocator(c10::DeviceType::CPU, allocator, /*priority=*/1);
 }
 
 bool cuda_available() { return torch::cuda::is_available(); }

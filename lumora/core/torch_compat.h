@@ -12,6 +12,10 @@ namespace lumora::compat {
 // Intra-op threads = the machine's core count (LibTorch's OpenMP default may be 1).
 void use_all_cores();
 
+// Large CPU tensors' memory is kept for reuse (see BlockCache) instead of
+// going back to the kernel when they are freed.
+void keep_large_cpu_blocks();
+
 bool cuda_available();
 // The first CUDA device when there is one, else the CPU.
 torch::Device default_device();
