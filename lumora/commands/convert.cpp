@@ -109,6 +109,7 @@ int convert_main(const Options& o) {
   const auto start = std::chrono::steady_clock::now();
   check_variable_name("--data-key", o.data_key);
   check_variable_name("--gt-key", o.gt_key);
+  cli::check_output_folder("--out-dir", o.out_dir);  // before the image is read, not after
 
   std::cout << "\n  " << BOLD << "Loading image:" << RESET << " " << o.img << "\n";
   const std::string format = _detect_format(o.img);

@@ -89,6 +89,17 @@ class Hostile : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     return run("lumora-predict", args);
   }
+  // A 4 x 5 x 3 ENVI cube for lumora-convert.
+  std::string envi_image() {
+    std::ofstream raw(dir.file("img.raw"), std::ios::binary);
+    for (int i = 0; i < 4 * 5 * 3; ++i) {
+      const float v = static_cast<float>(i);
+      raw.write(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    std::ofstream(dir.file("img.hdr")) << "ENVI\nsamples = 5\nlines = 4\nbands = 3\nheader offset = 0\n"
+                                          "data type = 4\ninterleave = bsq\nbyte order = 0\n";
+    return dir.file("img.hdr");
+  }
   // Nothing appeared in the folder since the last run started.
   void expect_nothing_new() { EXPECT_EQ(entries(dir.path()), before); }
 
@@ -250,6 +261,18 @@ TEST_F(Hostile, OutputFolderThatIsAFileFailsInEveryProgram) {
   auto r = run("lumora-predict", {"--data", data(), "--gt", gt(), "--model", model, "--out-dir", plain});
   expect_failure(r, "--out-dir: '" + plain + "' is a file, not a folder");
   expect_nothing_new();
+  const std::string image = envi_image();
+  auto c = run("lumora-convert", {"--img", image, "--out-dir", plain});
+  expect_failure(c, "--out-dir: '" + plain + "' is a file, not a folder");
+  EXPECT_EQ(c.out.find("Loading image"), std::string::npos);
+  expect_nothing_new();
+}
+
+TEST_F(Hostile, TreefitRefusesAFolderAsTheEncoderWeights) {
+  fs::create_directory(dir.file("weights"));
+  auto r = treefit({"--ssm_load", dir.file("weights"), "--routing", "soft"});
+  expect_failure(r, "--ssm_load: '" + dir.file("weights") + "' is a folder, not a file");
+  expect_nothing_new();
 }
 
 TEST_F(Hostile, TrainCreatesTheFolderOfANestedSaveName) {
@@ -276,19 +299,11 @@ TEST_F(Hostile, PredictRefusesAFolderAsTheModel) {
 }
 
 TEST_F(Hostile, ConvertRefusesACropThatWrapsAroundBeforeWriting) {
-  {
-    std::ofstream raw(dir.file("img.raw"), std::ios::binary);
-    for (int i = 0; i < 4 * 5 * 3; ++i) {
-      const float v = static_cast<float>(i);
-      raw.write(reinterpret_cast<const char*>(&v), sizeof v);
-    }
-    std::ofstream(dir.file("img.hdr")) << "ENVI\nsamples = 5\nlines = 4\nbands = 3\nheader offset = 0\n"
-                                          "data type = 4\ninterleave = bsq\nbyte order = 0\n";
-  }
+  const std::string image = envi_image();
   for (const std::vector<std::string>& crop : std::vector<std::vector<std::string>>{
            {"1", "0", "9223372036854775807", "2"}, {"0", "9223372036854775807", "2", "9223372036854775807"}}) {
-    auto r = run("lumora-convert", {"--img", dir.file("img.hdr"), "--out-dir", out(), "--crop", crop[0], crop[1],
-                                    crop[2], crop[3]});
+    auto r = run("lumora-convert", {"--img", image, "--out-dir", out(), "--crop", crop[0], crop[1], crop[2],
+                                    crop[3]});
     expect_failure(r, "Crop region (" + crop[0] + ", " + crop[1] + ", " + crop[2] + ", " + crop[3] +
                           ") exceeds image bounds (4, 5)");
     expect_nothing_new();
