@@ -1,12 +1,20 @@
 #include "lumora/commands/cli.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
+#include "lumora/core/paths.h"
 
 namespace lumora::cli {
 namespace {
@@ -65,7 +73,111 @@ class ArgparseFormatter : public CLI::Formatter {
   }
 };
 
+// The number CLI11 will convert the text to (the same reading), or nothing
+// when the text is not one: CLI11 then reports it as it always has.
+std::optional<double> real_of(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const long double v = std::strtold(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) return std::nullopt;
+  return static_cast<double>(v);
+}
+
+namespace fs = std::filesystem;
+
+bool writable(const fs::path& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
+
+// The path without trailing separators ("out/" -> "out"), "." for "".
+fs::path folder_path(const std::string& text) {
+  std::string s = text;
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s.empty() ? fs::path(".") : fs::path(s);
+}
+
 }  // namespace
+
+CLI::Validator fraction() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const auto v = real_of(text);
+        if (!v || (std::isfinite(*v) && *v >= 0.0 && *v <= 1.0)) return {};
+        return "must be a number from 0 to 1, got " + text;
+      },
+      "");
+}
+
+CLI::Validator at_least(int64_t minimum) {
+  return CLI::Validator(
+      [minimum](std::string& text) -> std::string {
+        if (text.empty()) return {};
+        char* end = nullptr;
+        errno = 0;
+        const long long v = std::strtoll(text.c_str(), &end, 0);  // CLI11 reads integers the same way
+        if (end != text.c_str() + text.size()) return {};
+        if (errno == ERANGE) return text + " is out of the range of an integer";
+        if (v < minimum) return "must be at least " + std::to_string(minimum) + ", got " + text;
+        return {};
+      },
+      "");
+}
+
+CLI::Validator positive_real(bool or_zero) {
+  return CLI::Validator(
+      [or_zero](std::string& text) -> std::string {
+        const auto v = real_of(text);
+        if (!v || (std::isfinite(*v) && (*v > 0.0 || (or_zero && *v == 0.0)))) return {};
+        return std::string(or_zero ? "must be a finite number of at least 0" : "must be a finite number above 0") +
+               ", got " + text;
+      },
+      "");
+}
+
+void check_test_pixels(int64_t test_pixels, double train_ratio, double val_ratio, const std::string& gt_path) {
+  if (test_pixels > 0) return;
+  throw ValueError("--train_ratio " + py_float(train_ratio) + " and --val_ratio " + py_float(val_ratio) +
+                   " leave no labelled pixel of '" + gt_path + "' for testing");
+}
+
+void check_input_file(const std::string& option, const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw ValueError(option + ": '" + path + "' is a folder, not a file");
+}
+
+void check_output_folder(const std::string& option, const std::string& folder) {
+  std::error_code ec;
+  fs::path p = folder_path(folder);
+  const auto status = fs::status(p, ec);
+  if (fs::exists(status)) {
+    if (!fs::is_directory(status)) throw ValueError(option + ": '" + folder + "' is a file, not a folder");
+    if (!writable(p)) throw RuntimeError(option + ": cannot write into '" + folder + "'");
+    return;
+  }
+  // The nearest existing folder above is where it would be created.
+  for (fs::path up = p.parent_path();; up = up.parent_path()) {
+    if (up.empty()) up = ".";
+    const auto st = fs::status(up, ec);
+    if (fs::exists(st)) {
+      if (!fs::is_directory(st))
+        throw ValueError(option + ": cannot create '" + folder + "': '" + up.string() + "' is a file, not a folder");
+      if (!writable(up))
+        throw RuntimeError(option + ": cannot create '" + folder + "': '" + up.string() + "' cannot be written into");
+      return;
+    }
+    if (up == "." || up == up.root_path()) return;
+  }
+}
+
+void check_output_file(const std::string& option, const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw ValueError(option + ": '" + path + "' is a folder, not a file");
+  const std::string parent = fs::path(path).parent_path().string();
+  check_output_folder(option, parent.empty() ? "." : parent);
+}
+
+void make_parent_dirs(const std::string& path) {
+  const std::string parent = fs::path(path).parent_path().string();
+  if (!parent.empty()) make_dirs(parent);
+}
 
 std::unique_ptr<CLI::App> make_app(const std::string& description, const std::string& program) {
   auto app = std::make_unique<CLI::App>(description, program);

@@ -110,6 +110,7 @@ int convert_main(const Options& o) {
   const auto start = std::chrono::steady_clock::now();
   check_variable_name("--data-key", o.data_key);
   check_variable_name("--gt-key", o.gt_key);
+  cli::check_output_folder("--out-dir", o.out_dir);  // before the image is read, not after
 
   std::cout << "\n  " << BOLD << "Loading image:" << RESET << " " << o.img << "\n";
   const std::string format = _detect_format(o.img);
@@ -187,7 +188,8 @@ std::pair<NdArray, std::optional<NdArray>> _apply_crop(const NdArray& data, cons
   // bounds, a window counted from the far edge): refuse it.
   if (h < 1 || w < 1)
     throw ValueError(fmt::format("Crop size must be positive, got height {} and width {}", h, w));
-  if (y < 0 || x < 0 || y + h > H || x + w > W)
+  // Compared without forming y + h: a huge size would wrap around and pass.
+  if (y < 0 || x < 0 || y > H || x > W || h > H - y || w > W - x)
     throw ValueError(fmt::format("Crop region ({}, {}, {}, {}) exceeds image bounds ({}, {})", y, x, h, w, H, W));
   std::optional<NdArray> gt_cut;
   if (gt) {

@@ -8,6 +8,8 @@
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/tree_reports.h"
+#include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
@@ -26,6 +28,8 @@ struct Options {
   std::optional<std::string> ssm_load;
   double train_ratio = 0.2, val_ratio = 0.1;
   int64_t seed = 42;
+  // The three as typed, when given: a bundle's recorded split fills the others.
+  std::optional<std::string> given_train_ratio, given_val_ratio, given_seed;
   std::string routing = "all";
   std::string out_dir = ".";
 };
@@ -57,24 +61,66 @@ std::optional<SpectralSSMEncoder> encoder_for_run(const Options& o, const Bundle
   return encoder;
 }
 
-int main_flow(const Options& o) {
+// The split to score: each value given on the command line wins, the
+// bundle's record fills the rest, the defaults stand in for bundles without one.
+// A given value that differs from the record is warned about: the tree may
+// have been trained on pixels that are then scored.
+void resolve_split(Options& o, const SplitRecord& r) {
+  auto settle = [&](const char* option, const std::optional<std::string>& given, double& value, double recorded) {
+    if (!given) {
+      value = recorded;
+    } else if (value != recorded) {
+      std::cout << "WARNING: " << option << " " << *given << " differs from the " << py_float(recorded)
+                << " recorded in the bundle; the test pixels may include pixels the tree was trained on." << std::endl;
+    }
+  };
+  settle("--train_ratio", o.given_train_ratio, o.train_ratio, r.train_ratio);
+  settle("--val_ratio", o.given_val_ratio, o.val_ratio, r.val_ratio);
+  if (!o.given_seed) {
+    o.seed = r.seed;
+  } else if (o.seed != r.seed) {
+    std::cout << "WARNING: --seed " << *o.given_seed << " differs from the " << r.seed
+              << " recorded in the bundle; the test pixels may include pixels the tree was trained on." << std::endl;
+  }
+}
+
+// The labelled class ids of the whole label map.
+std::vector<int64_t> labelled_classes(const torch::Tensor& labels) {
+  const torch::Tensor ids = std::get<0>(torch::_unique(labels.masked_select(labels.gt(0))));
+  const torch::Tensor cpu = ids.to(torch::kCPU, torch::kLong).contiguous();
+  return std::vector<int64_t>(cpu.data_ptr<int64_t>(), cpu.data_ptr<int64_t>() + cpu.numel());
+}
+
+int main_flow(Options o) {
+  // Paths are checked before anything is read: a folder given as the bundle
+  // would otherwise fail only after the cube has been loaded.
+  cli::check_input_file("--model", o.model);
+  if (o.ssm_load) cli::check_input_file("--ssm_load", *o.ssm_load);
+  cli::check_output_folder("--out-dir", o.out_dir);
   display::print_predict_start();
-  make_dirs(o.out_dir);
   const torch::Device device = compat::default_device();
   display::print_config_box("LUMORA Predict", {{"Device", device_description(device)},
                                                {"Model", o.model},
                                                {"Data", o.data},
                                                {"Routing", o.routing}});
+  // The bundle comes first: it records the split to score.
+  std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
+  const Bundle bundle = load_bundle(o.model);
+  std::cout << "Models loaded." << std::endl;
+  if (bundle.split) resolve_split(o, *bundle.split);
+
   HyperspectralDataset test_ds(HyperspectralDatasetOptions(o.data, o.gt)
                                    .split("test")
                                    .train_ratio(o.train_ratio)
                                    .val_ratio(o.val_ratio)
                                    .seed(o.seed));
-  const int64_t num_classes = test_ds.num_classes;
-
-  std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
-  const Bundle bundle = load_bundle(o.model);
-  std::cout << "Models loaded." << std::endl;
+  check_scene_fits(bundle.tree, bundle.trained_models, test_ds.num_bands, labelled_classes(test_ds.labels), o.data,
+                   o.gt, o.model);
+  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  // Scored over the bundle's classes: a prediction of a class this scene
+  // lacks is an error, not a pixel outside the scores.
+  const int64_t num_classes = tree_class_count(bundle.tree);
+  make_dirs(o.out_dir);
 
   const std::vector<std::string> routings =
       o.routing == "all" ? std::vector<std::string>{"forest", "hybrid", "soft"} : std::vector<std::string>{o.routing};
@@ -131,14 +177,17 @@ int run(int argc, char** argv) {
   app->add_option("--gt", o.gt)->required();
   app->add_option("--model", o.model, "Path to spt_models.pkl")->required();
   app->add_option("--ssm_load", o.ssm_load);
-  app->add_option("--train_ratio", o.train_ratio);
-  app->add_option("--val_ratio", o.val_ratio);
-  app->add_option("--seed", o.seed);
+  CLI::Option* train_ratio = app->add_option("--train_ratio", o.train_ratio)->check(cli::fraction());
+  CLI::Option* val_ratio = app->add_option("--val_ratio", o.val_ratio)->check(cli::fraction());
+  CLI::Option* seed = app->add_option("--seed", o.seed);
   app->add_option("--routing", o.routing)
       ->check(CLI::IsMember({"hybrid", "forest", "soft", "all"}))
       ->type_name("{hybrid,forest,soft,all}");
   app->add_option("--out-dir", o.out_dir);
   if (auto status = cli::parse(*app, argc, argv)) return *status;
+  if (train_ratio->count() > 0) o.given_train_ratio = train_ratio->as<std::string>();
+  if (val_ratio->count() > 0) o.given_val_ratio = val_ratio->as<std::string>();
+  if (seed->count() > 0) o.given_seed = seed->as<std::string>();
   return cli::guarded([&] { return main_flow(o); });
 }
 

@@ -84,6 +84,9 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   make_dirs(o.out_dir);
   const std::string log_path = path_join(o.out_dir, o.log);
   const std::string save_path = path_join(o.out_dir, o.save);
+  // Nested names ("runs/best.pth") get their folders now, not at the first save.
+  cli::make_parent_dirs(log_path);
+  cli::make_parent_dirs(save_path);
   {
     CsvWriter log(log_path);
     log.write_row({"epoch", "train_loss", "val_loss", "val_oa", "val_miou", "val_dice", "val_precision",
@@ -176,13 +179,16 @@ int run(int argc, char** argv) {
   auto app = cli::make_app("LUMORA — Hyperspectral Segmentation Training", "lumora-train");
   app->add_option("--data", o.data, "Path to hyperspectral data .mat file")->required();
   app->add_option("--gt", o.gt, "Path to ground truth labels .mat file")->required();
-  app->add_option("--train_ratio", o.train_ratio, "Fraction of labeled pixels per class for training (default: 0.2)");
-  app->add_option("--val_ratio", o.val_ratio, "Fraction of labeled pixels per class for validation (default: 0.1)");
-  app->add_option("--base_filters", o.base_filters, "Base filter count for encoder/decoder (default: 32)");
-  app->add_option("--num_filters", o.num_filters, "Filters in Spectral3DStack (default: 8)");
-  app->add_option("--num_blocks", o.num_blocks, "Number of 3D conv blocks (default: 3)");
-  app->add_option("--epochs", o.epochs, "Number of training epochs (default: 300)");
-  app->add_option("--lr", o.lr, "Learning rate (default: 1e-4)");
+  app->add_option("--train_ratio", o.train_ratio, "Fraction of labeled pixels per class for training (default: 0.2)")
+      ->check(cli::fraction());
+  app->add_option("--val_ratio", o.val_ratio, "Fraction of labeled pixels per class for validation (default: 0.1)")
+      ->check(cli::fraction());
+  app->add_option("--base_filters", o.base_filters, "Base filter count for encoder/decoder (default: 32)")
+      ->check(cli::at_least(1));
+  app->add_option("--num_filters", o.num_filters, "Filters in Spectral3DStack (default: 8)")->check(cli::at_least(1));
+  app->add_option("--num_blocks", o.num_blocks, "Number of 3D conv blocks (default: 3)")->check(cli::at_least(0));
+  app->add_option("--epochs", o.epochs, "Number of training epochs (default: 300)")->check(cli::at_least(0));
+  app->add_option("--lr", o.lr, "Learning rate (default: 1e-4)")->check(cli::positive_real());
   app->add_option("--seed", o.seed, "Random seed (default: 42)");
   app->add_option("--loss", o.loss,
                   "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal "
@@ -190,7 +196,8 @@ int run(int argc, char** argv) {
       ->check(CLI::IsMember({"ce", "squared_ce", "focal", "dice"}))
       ->type_name("{ce,squared_ce,focal,dice}");
   app->add_option("--focal_gamma", o.focal_gamma,
-                  "Focal loss gamma — higher values focus more on hard examples (default: 2.0)");
+                  "Focal loss gamma — higher values focus more on hard examples (default: 2.0)")
+      ->check(cli::positive_real(/*or_zero=*/true));
   app->add_flag("--fp16", o.fp16, "Use mixed precision (float16) training");
   app->add_option("--out-dir", o.out_dir, "Output directory");
   app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
@@ -198,6 +205,11 @@ int run(int argc, char** argv) {
   if (auto status = cli::parse(*app, argc, argv)) return *status;
 
   return cli::guarded([&] {
+    // Every output place is checked before the scene is read; the folders
+    // themselves are made only when training starts.
+    cli::check_output_folder("--out-dir", o.out_dir);
+    cli::check_output_file("--save", path_join(o.out_dir, o.save));
+    cli::check_output_file("--log", path_join(o.out_dir, o.log));
     torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
     const torch::Device device = compat::default_device();
     auto make = [&](const char* split) {
@@ -211,6 +223,7 @@ int run(int argc, char** argv) {
     HyperspectralDataset train_ds = make("train");
     HyperspectralDataset val_ds = make("val");
     HyperspectralDataset test_ds = make("test");
+    cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
     run_training(o, device, train_ds, val_ds, test_ds);
     return 0;
   });

@@ -7,6 +7,7 @@
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/tree_reports.h"
+#include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/process.h"
@@ -48,33 +49,54 @@ const char* kLossHelp =
     "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal loss with "
     "--focal_gamma. dice: combined CrossEntropy + Dice loss.";
 
+// "auto", "full" or a number of levels, read as the tree builder reads it.
+CLI::Validator depth_check() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        try {
+          DepthMode::parse(text);
+        } catch (const ValueError& e) {
+          return e.what();
+        }
+        return {};
+      },
+      "");
+}
+
 void declare(CLI::App& app, Options& o) {
   app.add_option("--data", o.data)->required();
   app.add_option("--gt", o.gt)->required();
-  app.add_option("--train_ratio", o.train_ratio);
-  app.add_option("--val_ratio", o.val_ratio);
-  app.add_option("--depth", o.depth, "auto | full | integer");
-  app.add_option("--ensembles", o.forests);
-  app.add_option("--base_filters", o.base_filters);
-  app.add_option("--num_filters", o.num_filters);
-  app.add_option("--num_blocks", o.num_blocks);
-  app.add_option("--epochs", o.epochs);
-  app.add_option("--lr", o.lr);
+  app.add_option("--train_ratio", o.train_ratio)->check(cli::fraction());
+  app.add_option("--val_ratio", o.val_ratio)->check(cli::fraction());
+  app.add_option("--depth", o.depth, "auto | full | integer")->check(depth_check());
+  // A node without ensemble members would make a bundle nothing can predict with.
+  app.add_option("--ensembles", o.forests)->check(cli::at_least(1));
+  app.add_option("--base_filters", o.base_filters)->check(cli::at_least(1));
+  app.add_option("--num_filters", o.num_filters)->check(cli::at_least(1));
+  app.add_option("--num_blocks", o.num_blocks)->check(cli::at_least(0));
+  app.add_option("--epochs", o.epochs)->check(cli::at_least(0));
+  app.add_option("--lr", o.lr)->check(cli::positive_real());
   app.add_option("--loss", o.loss, kLossHelp)
       ->check(CLI::IsMember({"ce", "squared_ce", "focal", "dice"}))
       ->type_name("{ce,squared_ce,focal,dice}");
-  app.add_option("--focal_gamma", o.focal_gamma, "Focal loss gamma (default: 2.0)");
-  app.add_option("--patience", o.patience, "Stop if val mIoU has not improved for this many epochs (default: 50)");
-  app.add_option("--min_epochs", o.min_epochs, "Never early-stop before this epoch (default: 40)");
+  app.add_option("--focal_gamma", o.focal_gamma, "Focal loss gamma (default: 2.0)")
+      ->check(cli::positive_real(/*or_zero=*/true));
+  app.add_option("--patience", o.patience, "Stop if val mIoU has not improved for this many epochs (default: 50)")
+      ->check(cli::at_least(0));
+  app.add_option("--min_epochs", o.min_epochs, "Never early-stop before this epoch (default: 40)")
+      ->check(cli::at_least(0));
   app.add_option("--leaf_ensembles", o.leaf_forests,
-                 "Number of ensembles for leaf nodes with ≤ 2 classes (default: 3)");
-  app.add_option("--warmup_epochs", o.warmup_epochs, "Linear LR warmup epochs from lr/10 → lr (default: 0 = disabled)");
+                 "Number of ensembles for leaf nodes with ≤ 2 classes (default: 3)")
+      ->check(cli::at_least(1));
+  app.add_option("--warmup_epochs", o.warmup_epochs, "Linear LR warmup epochs from lr/10 → lr (default: 0 = disabled)")
+      ->check(cli::at_least(0));
   app.add_option("--val_interval", o.val_interval,
-                 "Validate every N epochs (default: 20). Lower = finer checkpointing but slower.");
-  app.add_option("--d_model", o.d_model);
-  app.add_option("--d_state", o.d_state);
-  app.add_option("--ssm_epochs", o.ssm_epochs);
-  app.add_option("--ssm_lr", o.ssm_lr);
+                 "Validate every N epochs (default: 20). Lower = finer checkpointing but slower.")
+      ->check(cli::at_least(1));
+  app.add_option("--d_model", o.d_model)->check(cli::at_least(1));
+  app.add_option("--d_state", o.d_state)->check(cli::at_least(1));
+  app.add_option("--ssm_epochs", o.ssm_epochs)->check(cli::at_least(0));
+  app.add_option("--ssm_lr", o.ssm_lr)->check(cli::positive_real());
   app.add_option("--ssm_save", o.ssm_save);
   app.add_option("--ssm_load", o.ssm_load);
   app.add_option("--routing", o.routing)
@@ -104,7 +126,7 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
     std::cout << "Loading SSM weights from " << *o.ssm_load << std::endl;
     load_state_dict_file_into(*encoder, *o.ssm_load);
   } else {
-    const std::string path = path_join(o.out_dir, o.ssm_save);
+    const std::string path = path_join(o.out_dir, o.ssm_save);  // its folder exists: see main_flow
     std::cout << "SSM will be saved to: " << path << std::endl;
     encoder = pretrain_ssm(train_ds.data, train_ds.labels, train_ds.train_coords, val_ds.val_coords,
                            PretrainSSMOptions()
@@ -127,19 +149,33 @@ int main_flow(Options o) {
               << std::endl;
     o.ssm_epochs = 1;
   }
-  make_dirs(o.out_dir);
+  // Every place written at the end is checked now, not after pre-training and
+  // training; nothing is created until the scene has been read.
+  const std::string bundle_path = path_join(o.out_dir, o.save);
+  const std::string ssm_path = path_join(o.out_dir, o.ssm_save);
+  cli::check_output_folder("--out-dir", o.out_dir);
+  cli::check_output_file("--save", bundle_path);
+  if (o.ssm_load)
+    cli::check_input_file("--ssm_load", *o.ssm_load);
+  else
+    cli::check_output_file("--ssm_save", ssm_path);
   torch::manual_seed(static_cast<uint64_t>(o.seed));
   const torch::Device device = compat::default_device();
   const std::string device_text = device.is_cuda() ? "cuda" : "cpu";
 
+  const DepthMode depth_mode = DepthMode::parse(o.depth);  // checked while parsing, too
   HyperspectralDataset train_ds = load_split(o, "train");
   HyperspectralDataset val_ds = load_split(o, "val");
   HyperspectralDataset test_ds = load_split(o, "test");
+  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
   const torch::Tensor& data = train_ds.data;
   const torch::Tensor& labels = train_ds.labels;
   const int64_t num_classes = train_ds.num_classes;
   // Before the encoder is pre-trained: node training would refuse the scene later.
   check_trainable_size(data.size(1), data.size(2));
+  make_dirs(o.out_dir);
+  cli::make_parent_dirs(bundle_path);
+  if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
 
   const std::string loss_text = o.loss == "focal" ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
   display::print_config_box(
@@ -159,7 +195,6 @@ int main_flow(Options o) {
   std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
             << ")" << std::endl;
 
-  const DepthMode depth_mode = DepthMode::parse(o.depth);
   std::cout << "\n=== Building Spectral Partition Tree ===" << std::endl;
   // The tree is shaped by training labels only: test pixels never inform the model.
   const RsspTree built = build_rssp_tree(data, train_ds.split_mask, num_classes, depth_mode);
@@ -194,7 +229,8 @@ int main_flow(Options o) {
   bundle.ssm_state = cpu_copy(state_dict(*encoder));
   bundle.d_model = o.d_model;
   bundle.d_state = o.d_state;
-  save_bundle(bundle, path_join(o.out_dir, o.save));
+  bundle.split = SplitRecord{o.train_ratio, o.val_ratio, o.seed};
+  save_bundle(bundle, bundle_path);
   display::print_training_done();
 
   std::cout << "\n=== Running Cascade Inference (routing=" << o.routing << ") ===" << std::endl;
@@ -215,7 +251,7 @@ int main_flow(Options o) {
   write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
   print_saved(report_path);
 
-  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});
+  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio, o.seed});
   return 0;
 }
 

@@ -159,6 +159,10 @@ std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo
 PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double train_ratio, double val_ratio,
                         int64_t seed) {
   if (seed < 0 || seed > 0xFFFFFFFFLL) throw ValueError("Seed must be between 0 and 2**32 - 1");
+  // A fraction outside 0..1 (or NaN) would reach an undefined conversion to a pixel count below.
+  for (const auto& [name, ratio] : {std::pair<const char*, double>{"train_ratio", train_ratio}, {"val_ratio", val_ratio}})
+    if (!(ratio >= 0.0 && ratio <= 1.0))
+      throw ValueError(std::string(name) + " must be a number from 0 to 1, got " + py_float(ratio));
   const auto flat_labels = labels.contiguous();
   const int64_t width = labels.size(1);
   const int64_t* lab = flat_labels.data_ptr<int64_t>();

@@ -1,6 +1,12 @@
 #include "lumora/rssp/cascader.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <torch/torch.h>
+
+#include <algorithm>
+#include <iostream>
+#include <set>
 
 #include "lumora/core/errors.h"
 #include "lumora/core/state_dict.h"
@@ -13,7 +19,7 @@ namespace {
 
 torch::Tensor router_p_left(const NodeEntry& entry, const torch::Tensor& fingerprints) {
   SSSRRouter router(SSSRRouterOptions().d_model(entry.d_model));
-  if (entry.router_state) load_state_dict(*router, *entry.router_state);
+  load_state_dict(*router, *entry.router_state);
   router->eval();
   torch::NoGradGuard no_grad;
   return router->forward(fingerprints).unsqueeze(1);
@@ -70,6 +76,32 @@ torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::ve
   return p_left.clamp(1e-6, 1 - 1e-6);
 }
 
+int64_t tree_class_count(const TreeNode& tree) {
+  return tree.classes.empty() ? 1 : *std::max_element(tree.classes.begin(), tree.classes.end()) + 1;
+}
+
+void check_scene_fits(const TreeNode& tree, const TrainedModels& trained_models, int64_t scene_bands,
+                      const std::vector<int64_t>& scene_classes, const std::string& data_path,
+                      const std::string& gt_path, const std::string& bundle_path) {
+  for (const auto& [node_id, entry] : trained_models) {
+    if (entry.forests.empty())
+      throw ValueError(fmt::format("bundle '{}': node '{}' has no ensemble members to predict with", bundle_path,
+                                   node_id));
+    if (entry.num_bands != scene_bands)
+      throw ValueError(fmt::format("the cube in '{}' has {} bands but the bundle '{}' was trained on {} bands",
+                                   data_path, scene_bands, bundle_path, entry.num_bands));
+  }
+  const std::set<int64_t> known(tree.classes.begin(), tree.classes.end());
+  std::set<int64_t> unknown;
+  for (int64_t c : scene_classes)
+    if (!known.count(c)) unknown.insert(c);
+  if (!unknown.empty())
+    throw ValueError(fmt::format("the label map in '{}' holds class {} {} that the bundle '{}' does not know (its "
+                                 "classes: {})",
+                                 gt_path, unknown.size() == 1 ? "id" : "ids", fmt::join(unknown, ", "), bundle_path,
+                                 fmt::join(known, ", ")));
+}
+
 torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
                                      const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
                                      const ComputeDevice& device, int64_t num_global_classes,
@@ -106,7 +138,14 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
 
   const std::vector<int64_t>& left_classes = tree.left->classes;
   torch::Tensor p_left;
-  if (routing == "forest") {
+  const bool routed_by_head = routing == "soft" || routing == "hybrid";
+  if (routed_by_head && !entry->router_state) {
+    // Training skipped this node's router (too few pixels): a freshly made
+    // head would route by its random weights, so the ensemble routes here.
+    std::cout << "  Node '" << options.node_id() << "' has no trained router: routing by its ensemble there."
+              << std::endl;
+    p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+  } else if (routing == "forest") {
     p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
   } else if (routing == "soft") {
     p_left = router_p_left(*entry, fingerprints);

@@ -54,9 +54,25 @@ struct CascadeOptions {
   TORCH_ARG(NodeProbCachePtr, cache) = nullptr;
 };
 
+// The number of class columns a tree's predictions need: its largest class
+// id + 1. Scores use it too, so that a pixel predicted as a class the scene
+// lacks counts as an error instead of falling outside the scores.
+int64_t tree_class_count(const TreeNode& tree);
+
+// Refuses, before any network runs, a scene that a trained tree cannot be
+// applied to: a cube whose band count differs from the one the ensembles were
+// trained on, labelled class ids (`scene_classes`, any order) the tree does
+// not hold, or a trained node without ensemble members. The messages name the
+// cube file (`data_path`), the label file (`gt_path`) and the bundle.
+void check_scene_fits(const TreeNode& tree, const TrainedModels& trained_models, int64_t scene_bands,
+                      const std::vector<int64_t>& scene_classes, const std::string& data_path,
+                      const std::string& gt_path, const std::string& bundle_path);
+
 // The weighted class distribution (B, G, H, W), CPU float32, contributed by
 // the subtree `tree`. `ssm_encoder` may be null for "forest" routing or when
-// fingerprints are given.
+// fingerprints are given. A node whose router was never trained (its entry has
+// no router_state) routes by its ensemble, as "forest" does, under "soft" and
+// "hybrid" too, and says so in one printed line.
 torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
                                      const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
                                      const ComputeDevice& device, int64_t num_global_classes,

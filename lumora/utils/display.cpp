@@ -204,7 +204,7 @@ void print_save_and_next(const SaveAndNext& a) {
   std::cout << GRAY << "Next: predict with" << RESET << "\n";
   std::cout << "  lumora-predict --model " << saved << " --data " << a.data_path << " --gt " << a.gt_path
             << " --train_ratio " << py_float(a.train_ratio) << " --val_ratio " << py_float(a.val_ratio)
-            << std::endl;
+            << (a.seed != 42 ? " --seed " + std::to_string(a.seed) : std::string()) << std::endl;
 }
 
 }  // namespace lumora::display

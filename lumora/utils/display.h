@@ -68,6 +68,7 @@ struct SaveAndNext {
   std::string gt_path;
   double train_ratio = 0.2;
   double val_ratio = 0.1;
+  int64_t seed = 42;  // shown in the hint only when it is not the default
 };
 void print_save_and_next(const SaveAndNext& args);
 

@@ -1,7 +1,8 @@
 """Loads a tree bundle with Python's torch.load and checks its documented
-layout: the five keys, the node entries with their forests, and weights that
-fit the stored sizes; both it and the encoder weights file load with
-weights_only=True. Exits 77 (skipped) when torch is not installed.
+layout: the six keys (the pixel split last), the node entries with their
+forests, and weights that fit the stored sizes; both it and the encoder
+weights file load with weights_only=True. Exits 77 (skipped) when torch is
+not installed.
 usage: bundle_torch_check.py PATH/TO/spt_models.pkl D_MODEL D_STATE [ENCODER.pt]"""
 import pickletools
 import sys
@@ -48,7 +49,11 @@ def weights_only_load(path):
 
 def main(path, d_model, d_state, encoder=None):
     bundle = weights_only_load(path)
-    assert list(bundle) == ["trained_models", "tree", "ssm_state", "d_model", "d_state"], list(bundle)
+    assert list(bundle) == ["trained_models", "tree", "ssm_state", "d_model", "d_state", "split"], list(bundle)
+    split = bundle["split"]
+    assert list(split) == ["train_ratio", "val_ratio", "seed"], list(split)
+    assert isinstance(split["train_ratio"], float) and isinstance(split["val_ratio"], float)
+    assert isinstance(split["seed"], int)
     assert bundle["d_model"] == d_model and bundle["d_state"] == d_state
     check_tree(bundle["tree"])
     assert all(isinstance(t, torch.Tensor) and t.device.type == "cpu" for t in bundle["ssm_state"].values())

@@ -181,6 +181,17 @@ TEST(Dataset, AbsentClassConsumesNoRandomNumbers) {
   EXPECT_TRUE(torch::equal(a.test, b.test));
 }
 
+TEST(Dataset, RatiosOutsideZeroToOneAreRefused) {
+  auto labels = torch::tensor({{1, 1, 2, 2}}, torch::kInt64);
+  auto message = [&](double train, double val) {
+    return testing::error_of<ValueError>([&] { split_pixels(labels, 3, train, val, 42); });
+  };
+  EXPECT_EQ(message(std::nan(""), 0.1), "train_ratio must be a number from 0 to 1, got nan");
+  EXPECT_EQ(message(1e300, 0.1), "train_ratio must be a number from 0 to 1, got 1e+300");
+  EXPECT_EQ(message(0.2, -0.5), "val_ratio must be a number from 0 to 1, got -0.5");
+  EXPECT_EQ(message(0.0, 1.0), "no error");
+}
+
 TEST(Dataset, SampleInterfaceReturnsTheSameTensors) {
   testing::TempDir dir;
   auto scene = testing::make_tiny_scene(6, 8, 4, 3);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <torch/serialize.h>
 
+#include <cmath>
 #include <fstream>
+#include <functional>
 
 #include "lumora/core/errors.h"
 #include "support/testing.h"
@@ -131,6 +133,68 @@ TEST(Bundle, TruncatedAndForeignFilesNameTheFile) {
   EXPECT_EQ(error_of([&] { load_bundle(dir.file("weights.pt")); }),
             "bundle '" + dir.file("weights.pt") + "' has no 'trained_models' entry");
   EXPECT_THROW(load_bundle(dir.file("absent.pkl")), FileNotFoundError);
+}
+
+TEST(Bundle, SplitRecordRoundTripsAfterTheOtherEntries) {
+  testing::TempDir dir;
+  Bundle b = sample_bundle();
+  b.split = SplitRecord{0.3, 0.15, 4294967295};
+  save_bundle(b, dir.file("b.pkl"));
+  auto dict = bundle_dict(dir.file("b.pkl"));
+  std::vector<std::string> keys;
+  for (const auto& item : dict) keys.push_back(item.key().toStringRef());
+  EXPECT_EQ(keys, (std::vector<std::string>{"trained_models", "tree", "ssm_state", "d_model", "d_state", "split"}));
+  auto split = dict.at("split").toGenericDict();
+  EXPECT_TRUE(split.at("train_ratio").isDouble());
+  EXPECT_TRUE(split.at("seed").isInt());
+  const Bundle back = load_bundle(dir.file("b.pkl"));
+  ASSERT_TRUE(back.split.has_value());
+  EXPECT_EQ(*back.split, (SplitRecord{0.3, 0.15, 4294967295}));
+  EXPECT_EQ(back.trained_models, b.trained_models);
+
+  // Absent (older bundles) or none: no record.
+  dict.insert_or_assign("split", c10::IValue());
+  write_dict(dir.file("none.pkl"), dict);
+  EXPECT_FALSE(load_bundle(dir.file("none.pkl")).split.has_value());
+  save_bundle(sample_bundle(), dir.file("old.pkl"));
+  EXPECT_FALSE(load_bundle(dir.file("old.pkl")).split.has_value());
+}
+
+TEST(Bundle, SplitRecordIsValidatedNamingTheEntry) {
+  testing::TempDir dir;
+  Bundle b = sample_bundle();
+  b.split = SplitRecord{0.2, 0.1, 42};
+  const std::string path = dir.file("b.pkl");
+  save_bundle(b, path);
+  auto with_split = [&](const std::function<void(c10::impl::GenericDict&)>& edit) {
+    auto dict = bundle_dict(path);
+    auto split = dict.at("split").toGenericDict();
+    edit(split);
+    write_dict(dir.file("edited.pkl"), dict);
+    return error_of([&] { load_bundle(dir.file("edited.pkl")); });
+  };
+  const std::string head = "bundle '" + dir.file("edited.pkl") + "': split";
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("train_ratio", c10::IValue(std::nan(""))); }),
+            head + ".train_ratio must be a number from 0 to 1, got nan");
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("val_ratio", c10::IValue(1.5)); }),
+            head + ".val_ratio must be a number from 0 to 1, got 1.5");
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("val_ratio", c10::IValue(std::string("0.1"))); }),
+            head + ".val_ratio is a String, not a number");
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("seed", c10::IValue(int64_t{-1})); }),
+            head + ".seed must be from 0 to 2**32 - 1, got -1");
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("seed", c10::IValue(7.0)); }),
+            head + ".seed is a Double, not an integer");
+  EXPECT_EQ(with_split([](auto& s) { s.erase("seed"); }), head + " has no 'seed' entry");
+  EXPECT_EQ(with_split([](auto& s) { s.insert("shuffle", c10::IValue(true)); }),
+            head + " has an unexpected key 'shuffle'");
+  // A whole ratio written as an integer is still a ratio.
+  EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("train_ratio", c10::IValue(int64_t{1})); }), "no error");
+
+  auto dict = bundle_dict(path);
+  dict.insert_or_assign("split", c10::IValue(int64_t{3}));
+  write_dict(dir.file("flat.pkl"), dict);
+  EXPECT_EQ(error_of<TypeError>([&] { load_bundle(dir.file("flat.pkl")); }),
+            "bundle '" + dir.file("flat.pkl") + "': split is a Int, not a mapping");
 }
 
 }  // namespace lumora

@@ -177,4 +177,71 @@ TEST(Cascade, BatchedAndUnbatchedSceneAgreeAndCacheReusesProbabilities) {
   EXPECT_TRUE(torch::equal(a, d));
 }
 
+TEST(Cascade, NodesWithoutATrainedRouterRouteByTheirEnsemble) {
+  TrainedModels models;
+  models.insert("root", tiny_node({1, 2, 3}, 1));
+  NodeEntry inner = tiny_node({2, 3}, 1);
+  inner.router_state = constant_router(50.0);  // sends everything left, to class 2
+  models.insert("root_R", inner);
+  const TreeNode tree({1, 2, 3}, TreeNode({1}), TreeNode({2, 3}, TreeNode({2}), TreeNode({3})));
+  const auto data = scene();
+  auto fingerprints = torch::zeros({1, 8, kSide, kSide});
+  auto cascade = [&](const std::string& routing, std::string* printed) {
+    torch::NoGradGuard no_grad;
+    ::testing::internal::CaptureStdout();
+    auto out = cascade_soft_inference(tree, models, data, nullptr, "cpu", 4,
+                                      CascadeOptions().routing(routing).fingerprints(fingerprints));
+    *printed = ::testing::internal::GetCapturedStdout();
+    return out;
+  };
+  std::string printed;
+  const auto forest = cascade("forest", &printed);
+  EXPECT_EQ(printed, "");
+  const auto root_probs = get_global_soft_probs(models.at("root"), data, "cpu", 4);
+  const auto root_left = forest_routing_prob(root_probs, {1}, 4);
+  for (const char* mode : {"soft", "hybrid"}) {
+    const auto routed = cascade(mode, &printed);
+    // One notice, for the node without a router; its split is the ensemble's.
+    EXPECT_EQ(printed, "  Node 'root' has no trained router: routing by its ensemble there.\n") << mode;
+    EXPECT_TRUE(torch::allclose(routed.select(1, 1), root_left.squeeze(1), 1e-6, 1e-7)) << mode;
+    // The trained router below still decides: class 2 takes the whole right share.
+    EXPECT_TRUE(torch::allclose(routed.select(1, 2), 1.0 - root_left.squeeze(1), 1e-5, 1e-6)) << mode;
+  }
+  // Without routers anywhere, soft routing is forest routing.
+  models.at("root_R").router_state = std::nullopt;
+  const auto soft = cascade("soft", &printed);
+  EXPECT_TRUE(torch::allclose(soft, forest));
+  EXPECT_EQ(printed,
+            "  Node 'root' has no trained router: routing by its ensemble there.\n"
+            "  Node 'root_R' has no trained router: routing by its ensemble there.\n");
+}
+
+TEST(SceneFit, ClassCountIsTheLargestTreeIdPlusOne) {
+  EXPECT_EQ(tree_class_count(two_leaf_tree()), 6);
+  EXPECT_EQ(tree_class_count(TreeNode({3})), 4);
+}
+
+TEST(SceneFit, BandsClassesAndEmptyNodesAreRefusedNamingTheFiles) {
+  TrainedModels models;
+  models.insert("root", tiny_node({2, 5}, 1));
+  const TreeNode tree = two_leaf_tree();
+  auto message = [&](int64_t bands, const std::vector<int64_t>& classes) {
+    try {
+      check_scene_fits(tree, models, bands, classes, "d.mat", "g.mat", "m.pkl");
+    } catch (const ValueError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message(kBands, {2, 5}), "no error");
+  EXPECT_EQ(message(kBands, {5}), "no error");  // a class the scene lacks is fine
+  EXPECT_EQ(message(4, {2, 5}), "the cube in 'd.mat' has 4 bands but the bundle 'm.pkl' was trained on 8 bands");
+  EXPECT_EQ(message(kBands, {2, 3}),
+            "the label map in 'g.mat' holds class id 3 that the bundle 'm.pkl' does not know (its classes: 2, 5)");
+  EXPECT_EQ(message(kBands, {9, 1, 2}),
+            "the label map in 'g.mat' holds class ids 1, 9 that the bundle 'm.pkl' does not know (its classes: 2, 5)");
+  models.at("root").forests.clear();
+  EXPECT_EQ(message(kBands, {2, 5}), "bundle 'm.pkl': node 'root' has no ensemble members to predict with");
+}
+
 }  // namespace lumora

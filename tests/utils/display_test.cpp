@@ -85,6 +85,18 @@ TEST_F(DisplayTest, NextStepHintFitsWhatWasSaved) {
             "(--base_filters, --num_filters, --num_blocks)\n");
 }
 
+TEST_F(DisplayTest, NextStepHintNamesASeedOtherThanTheDefault) {
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"out", "spt_models.pkl", "d.mat", "g.mat", 0.2, 0.1, 7});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "\nSaved → out/spt_models.pkl\nNext: predict with\n"
+            "  lumora-predict --model out/spt_models.pkl --data d.mat --gt g.mat --train_ratio 0.2 "
+            "--val_ratio 0.1 --seed 7\n");
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"out", "spt_models.pkl", "d.mat", "g.mat", 0.2, 0.1, 42});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().find("--seed"), std::string::npos);
+}
+
 TEST(ClockText, MinutesAndHours) {
   EXPECT_EQ(clock_text(0), "00:00");
   EXPECT_EQ(clock_text(75.9), "01:15");
