@@ -514,7 +514,7 @@ File::File(std::string path) : path_(std::move(path)) {
                            thousands(static_cast<int64_t>(e.size)) + " compressed bytes can inflate to");
 
       if (empty) {  // an element of no bytes: MATLAB's empty placeholder
-        e.dims = {0, 0};
+        e.dims = {};  // as matio lists it: no name, no dimensions
         entries_.push_back(std::move(e));
         pos += 8 + size;
         continue;
