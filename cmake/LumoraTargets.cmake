@@ -34,12 +34,13 @@ function(lumora_program name source)
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# lumora_test(<name> [ONE_PROCESS] SOURCES ... DEPS ... [LABELS ...]) -> gtest
-# executable registered with CTest, one CTest entry per test case; ONE_PROCESS
-# registers the whole executable as one entry instead, for suites whose costly
-# set-up is shared by their cases. LABELS go on every entry (ctest -L).
+# lumora_test(<name> [ONE_PROCESS] SOURCES ... DEPS ... [LABELS ...] [PREFIX p])
+# -> gtest executable registered with CTest, one CTest entry per test case;
+# ONE_PROCESS registers the whole executable as one entry instead, for suites
+# whose costly set-up is shared by their cases. LABELS go on every entry
+# (ctest -L), PREFIX (with LABELS) before every entry's name (ctest -R).
 function(lumora_test name)
-  cmake_parse_arguments(T "ONE_PROCESS" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "ONE_PROCESS" "PREFIX" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_DEPS} lumora_testing GTest::gtest_main)
   lumora_use_pch(${name})
@@ -52,7 +53,8 @@ function(lumora_test name)
     endif()
   elseif(T_LABELS)
     # Before ENVIRONMENT: discovery spreads a list value over several arguments.
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${_env}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 TEST_PREFIX "${T_PREFIX}"
+                         PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${_env}")
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ENVIRONMENT "${_env}")
   endif()

@@ -15,9 +15,10 @@ seconds="${1:-600}"
 shift || true
 build="${LUMORA_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMORA_FUZZ=ON \
-  -DCMAKE_C_COMPILER="${CC:-clang-14}" -DCMAKE_CXX_COMPILER="${CXX:-clang++-14}" > "$build.configure.log" 2>&1 || {
-  cat "$build.configure.log"
+  -DCMAKE_C_COMPILER="${CC:-clang-14}" -DCMAKE_CXX_COMPILER="${CXX:-clang++-14}" > "$build/configure.log" 2>&1 || {
+  cat "$build/configure.log"
   exit 1
 }
 cmake --build "$build" -j"${JOBS:-2}" --target lumora_fuzzers
@@ -43,9 +44,11 @@ for name in "${harnesses[@]}"; do
     status=1
     echo "   FINDING: see $log and $crashes/"
   fi
+  # libFuzzer's own figures: executed inputs, and the corpus it ended with
+  # (seeds included; "corp: units/bytes"); new inputs are kept in $corpus.
   runs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo '?')"
-  files="$(find "$corpus" -type f | wc -l)"
-  bytes="$(du -sb "$corpus" | cut -f1)"
-  echo "   runs: $runs  corpus: $files files, $bytes bytes  crashes: $(find "$crashes" -type f | wc -l)"
+  corp="$(grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" | tail -1 | cut -d' ' -f2 || true)"
+  echo "   runs: ${runs}  corpus: ${corp:-?} (units/size; $(find "$corpus" -type f | wc -l) new files kept)" \
+       " crashes: $(find "$crashes" -type f | wc -l)"
 done
 exit $status

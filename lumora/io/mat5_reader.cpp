@@ -535,6 +535,13 @@ File::File(std::string path) : path_(std::move(path)) {
         if (__builtin_mul_overflow(count, d, &count))
           throw RuntimeError(subject + " is corrupt: its dimensions " + dims_text(e.dims) +
                              " hold more values than can be counted");
+      // Strides count empty axes as 1, so an empty array's other axes must
+      // still be addressable.
+      int64_t extent = 1;
+      for (int64_t d : e.dims)
+        if (__builtin_mul_overflow(extent, std::max<int64_t>(d, 1), &extent))
+          throw RuntimeError(subject + " is corrupt: its dimensions " + dims_text(e.dims) +
+                             " are too large to address, even with no values");
       if (h.has_data) {
         const DType stored = *element_dtype(h.data_type);
         e.data_type = h.data_type;

@@ -170,10 +170,13 @@ void check_fits(const MatVariableInfo& meta, const std::string& path) {
   const std::string subject = "variable '" + meta.name + "' in '" + path + "'";
   std::string dims;
   for (size_t i = 0; i < meta.dims.size(); ++i) dims += (i ? " x " : "") + std::to_string(meta.dims[i]);
-  int64_t count = 1;
+  int64_t count = 1, extent = 1;  // extent: as strides count them, empty axes as 1
   for (int64_t d : meta.dims) {
     if (d < 0 || __builtin_mul_overflow(count, d, &count))
       throw RuntimeError(subject + " is corrupt: its dimensions " + dims + " hold more values than can be counted");
+    if (__builtin_mul_overflow(extent, std::max<int64_t>(d, 1), &extent))
+      throw RuntimeError(subject + " is corrupt: its dimensions " + dims +
+                         " are too large to address, even with no values");
   }
   std::error_code ec;
   const uint64_t size = std::filesystem::file_size(path, ec);

@@ -265,6 +265,19 @@ TEST(MatHostile, OverflowingDimensionsFailBeforeAnyTensor) {
   EXPECT_EQ(r.err.find("Exception raised from"), std::string::npos);
 }
 
+TEST(MatHostile, EmptyArrayWhoseOtherAxesCannotBeAddressed) {
+  // Found by fuzzing: no values, yet its strides overflowed.
+  testing::TempDir dir;
+  const std::string path = dir.file("empty.mat");
+  m5::write_bytes(path, m5::header() + small_matrix("x", {0, 2147483647, 2147483647, 2147483647}, 0));
+  EXPECT_EQ(error_of([&] { MatFile f(path); }),
+            "variable 'x' in '" + path +
+                "' is corrupt: its dimensions 0 x 2147483647 x 2147483647 x 2147483647 are too large to address, even "
+                "with no values");
+  m5::write_bytes(path, m5::header() + small_matrix("x", {0, 2147483647}, 0));
+  EXPECT_EQ(MatFile(path).load("x").shape, (std::vector<int64_t>{0, 2147483647}));  // addressable: fine
+}
+
 TEST(MatHostile, NegativeDimension) {
   testing::TempDir dir;
   const std::string path = dir.file("negative.mat");
