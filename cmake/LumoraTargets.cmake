@@ -34,12 +34,13 @@ function(lumora_program name source)
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# lumora_test(<name> [ONE_PROCESS] SOURCES ... DEPS ...) -> gtest executable
-# registered with CTest, one CTest entry per test case; ONE_PROCESS registers
-# the whole executable as one entry instead, for suites whose costly set-up is
-# shared by their cases.
+# lumora_test(<name> [ONE_PROCESS] SOURCES ... DEPS ... [LABELS ...] [PREFIX p])
+# -> gtest executable registered with CTest, one CTest entry per test case;
+# ONE_PROCESS registers the whole executable as one entry instead, for suites
+# whose costly set-up is shared by their cases. LABELS go on every entry
+# (ctest -L), PREFIX (with LABELS) before every entry's name (ctest -R).
 function(lumora_test name)
-  cmake_parse_arguments(T "ONE_PROCESS" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(T "ONE_PROCESS" "PREFIX" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_DEPS} lumora_testing GTest::gtest_main)
   lumora_use_pch(${name})
@@ -47,6 +48,13 @@ function(lumora_test name)
   if(T_ONE_PROCESS)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${_env}")
+    if(T_LABELS)
+      set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+  elseif(T_LABELS)
+    # Before ENVIRONMENT: discovery spreads a list value over several arguments.
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 TEST_PREFIX "${T_PREFIX}"
+                         PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${_env}")
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES ENVIRONMENT "${_env}")
   endif()

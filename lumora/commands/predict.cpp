@@ -38,18 +38,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The encoder for a hybrid or soft run, or nothing when no weights exist
-// (the run then falls back to forest routing).
-std::optional<SpectralSSMEncoder> encoder_for_run(const Options& o, const Bundle& bundle,
-                                                  const torch::Device& device) {
-  if (o.ssm_load) {
-    std::cout << "Loading SSM encoder from " << *o.ssm_load << " ..." << std::endl;
-  } else if (bundle.ssm_state) {
-    std::cout << "Loading SSM encoder from checkpoint ..." << std::endl;
-  } else {
-    std::cout << "WARNING: No SSM weights found. Falling back to ensemble routing." << std::endl;
-    return std::nullopt;
-  }
+// The encoder for hybrid and soft runs, or nothing when no weights exist.
+// Built, and its weights read, before anything is written: a broken
+// weights file then leaves nothing behind.
+std::optional<SpectralSSMEncoder> build_encoder(const Options& o, const Bundle& bundle, const torch::Device& device) {
+  if (!o.ssm_load && !bundle.ssm_state) return std::nullopt;
   SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(bundle.d_model).d_state(bundle.d_state));
   encoder->to(device);
   if (o.ssm_load)
@@ -59,6 +52,20 @@ std::optional<SpectralSSMEncoder> encoder_for_run(const Options& o, const Bundle
   encoder->eval();
   for (auto& p : encoder->parameters()) p.set_requires_grad(false);
   return encoder;
+}
+
+// Says where a hybrid or soft run's encoder comes from, or that the run
+// falls back to forest routing (false).
+bool announce_encoder(const Options& o, const Bundle& bundle) {
+  if (o.ssm_load) {
+    std::cout << "Loading SSM encoder from " << *o.ssm_load << " ..." << std::endl;
+  } else if (bundle.ssm_state) {
+    std::cout << "Loading SSM encoder from checkpoint ..." << std::endl;
+  } else {
+    std::cout << "WARNING: No SSM weights found. Falling back to ensemble routing." << std::endl;
+    return false;
+  }
+  return true;
 }
 
 // The split to score: each value given on the command line wins, the
@@ -120,6 +127,8 @@ int main_flow(Options o) {
   // Scored over the bundle's classes: a prediction of a class this scene
   // lacks is an error, not a pixel outside the scores.
   const int64_t num_classes = tree_class_count(bundle.tree);
+  std::optional<SpectralSSMEncoder> encoder =
+      o.routing == "forest" ? std::nullopt : build_encoder(o, bundle, device);
   make_dirs(o.out_dir);
 
   const std::vector<std::string> routings =
@@ -132,16 +141,16 @@ int main_flow(Options o) {
 
   for (std::string routing : routings) {
     std::cout << "\n=== Running Cascade Inference (routing=" << routing << ") ===" << std::endl;
-    std::optional<SpectralSSMEncoder> encoder;
+    bool with_encoder = false;
     if (routing == "hybrid" || routing == "soft") {
-      encoder = encoder_for_run(o, bundle, device);
-      if (!encoder) routing = "forest";
+      with_encoder = announce_encoder(o, bundle);
+      if (!with_encoder) routing = "forest";
     } else {
       std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
     }
     const auto start = std::chrono::steady_clock::now();
     const torch::Tensor final_pred = run_inference(bundle.tree, bundle.trained_models, test_ds.data,
-                                                   encoder ? &*encoder : nullptr, device, num_classes, routing,
+                                                   with_encoder ? &*encoder : nullptr, device, num_classes, routing,
                                                    &node_probs);
     std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
 

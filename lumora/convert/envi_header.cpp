@@ -147,6 +147,16 @@ EnviLayout envi_layout(const json& header, const std::string& path) {
       throw ValueError("ENVI header " + path + ": unknown data type " + std::to_string(layout.data_type));
   }
 
+  // The data's size must be countable, or the size check against the data
+  // file (header offset + data_bytes()) would wrap around and pass.
+  int64_t bytes = layout.element_size;
+  if (__builtin_mul_overflow(bytes, layout.samples, &bytes) || __builtin_mul_overflow(bytes, layout.lines, &bytes) ||
+      __builtin_mul_overflow(bytes, layout.bands, &bytes) || __builtin_add_overflow(bytes, layout.header_offset, &bytes))
+    throw ValueError("ENVI header " + path + ": " + std::to_string(layout.lines) + " x " +
+                     std::to_string(layout.samples) + " x " + std::to_string(layout.bands) + " values of " +
+                     std::to_string(layout.element_size) + " bytes after a header offset of " +
+                     std::to_string(layout.header_offset) + " are more bytes than any file holds");
+
   layout.interleave = header.contains("interleave") ? lower(scalar_text(header, "interleave", path)) : "bsq";
   if (layout.interleave != "bsq" && layout.interleave != "bil" && layout.interleave != "bip")
     throw ValueError("ENVI header " + path + ": unknown interleave '" + layout.interleave +

@@ -14,6 +14,7 @@
 #include "lumora/convert/readers.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/paths.h"
+#include "lumora/io/label_map.h"
 #include "lumora/io/matfile.h"
 #include "lumora/utils/display.h"
 
@@ -200,7 +201,9 @@ Loaded _load_hdf5(const std::string& path) {
 #endif
 }
 
-Loaded _load_gt(const std::string& path) {
+namespace {
+
+Loaded load_gt_any(const std::string& path) {
   json meta = json::object();
   meta["_source_file"] = absolute_path(path);
   const std::string ext = lower(split_ext(path).second);
@@ -265,6 +268,16 @@ Loaded _load_gt(const std::string& path) {
   }
 
   throw ValueError("Unsupported ground truth format: " + ext);
+}
+
+}  // namespace
+
+Loaded _load_gt(const std::string& path) {
+  Loaded loaded = load_gt_any(path);
+  const Metadata& meta = loaded.second;
+  const std::string variable = meta.contains("mat_key") ? meta["mat_key"].get<std::string>() : "";
+  check_label_map(loaded.first, path, variable);
+  return loaded;
 }
 
 json _json_safe(const AttrValue& value) {

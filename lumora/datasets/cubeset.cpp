@@ -8,6 +8,7 @@
 
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
+#include "lumora/io/label_map.h"
 
 namespace lumora {
 namespace {
@@ -205,6 +206,8 @@ HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& op
   num_bands = data.size(0);
 
   const NdArray stored_labels = gt_file.load(labels_key, "label map");
+  // Bounded before anything is sized by the largest id (one bucket per class below).
+  check_label_map(stored_labels, options.gt_path(), labels_key);
   labels = stored_labels.to_int64().contiguous();
   if (labels.dim() != 2)
     throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + options.gt_path() +

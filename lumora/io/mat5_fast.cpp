@@ -1,5 +1,7 @@
 #include "lumora/io/mat5_fast.h"
 
+#include "lumora/io/mat5_reader.h"
+
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -15,217 +17,26 @@
 namespace lumora {
 namespace {
 
-// Level 5 data types and array classes.
+// Level 5 data types.
 constexpr uint32_t kMiInt8 = 1, kMiUInt8 = 2, kMiInt16 = 3, kMiUInt16 = 4, kMiInt32 = 5, kMiUInt32 = 6,
                    kMiSingle = 7, kMiDouble = 9, kMiInt64 = 12, kMiUInt64 = 13, kMiMatrix = 14, kMiCompressed = 15;
-
-std::optional<DType> element_dtype(uint32_t type) {
-  switch (type) {
-    case kMiInt8: return DType::Int8;
-    case kMiUInt8: return DType::UInt8;
-    case kMiInt16: return DType::Int16;
-    case kMiUInt16: return DType::UInt16;
-    case kMiInt32: return DType::Int32;
-    case kMiUInt32: return DType::UInt32;
-    case kMiSingle: return DType::Float32;
-    case kMiDouble: return DType::Float64;
-    case kMiInt64: return DType::Int64;
-    case kMiUInt64: return DType::UInt64;
-    default: return std::nullopt;
-  }
-}
-
-std::optional<DType> class_dtype(uint32_t cls) {
-  switch (cls) {
-    case 6: return DType::Float64;
-    case 7: return DType::Float32;
-    case 8: return DType::Int8;
-    case 9: return DType::UInt8;
-    case 10: return DType::Int16;
-    case 11: return DType::UInt16;
-    case 12: return DType::Int32;
-    case 13: return DType::UInt32;
-    case 14: return DType::Int64;
-    case 15: return DType::UInt64;
-    default: return std::nullopt;
-  }
-}
-
-uint32_t u32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// A sub-element of an inflated matrix: regular (8-byte tag) or small (data
-// packed into the tag's second word).
-struct Element {
-  uint32_t type = 0, size = 0;
-  const uint8_t* data = nullptr;
-  size_t total = 0;  // bytes including tag and padding
-};
-
-std::optional<Element> read_element(const uint8_t* p, size_t avail) {
-  if (avail < 8) return std::nullopt;
-  Element e;
-  const uint32_t first = u32(p);
-  if (first >> 16) {  // small data element
-    e.type = first & 0xFFFF;
-    e.size = first >> 16;
-    if (e.size > 4) return std::nullopt;
-    e.data = p + 4;
-    e.total = 8;
-    return e;
-  }
-  e.type = first;
-  e.size = u32(p + 4);
-  e.data = p + 8;
-  e.total = 8 + ((static_cast<size_t>(e.size) + 7) / 8) * 8;
-  if (e.total > avail && 8 + static_cast<size_t>(e.size) > avail) return std::nullopt;
-  return e;
-}
-
-// Inflates the start of a compressed element: enough for the matrix header.
-std::vector<uint8_t> inflate_head(const std::vector<uint8_t>& in, size_t want) {
-  std::vector<uint8_t> out(want);
-  z_stream zs{};
-  if (inflateInit(&zs) != Z_OK) return {};
-  zs.next_in = const_cast<Bytef*>(in.data());
-  zs.avail_in = static_cast<uInt>(in.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(want);
-  const int rc = inflate(&zs, Z_SYNC_FLUSH);
-  out.resize(want - zs.avail_out);
-  inflateEnd(&zs);
-  if (rc != Z_OK && rc != Z_STREAM_END) return {};
-  return out;
-}
-
-struct Header {
-  std::string name;
-  uint32_t matrix_bytes = 0;  // inflated size of the matrix element, tag included
-};
-
-std::optional<Header> parse_header(const uint8_t* p, size_t n) {
-  if (n < 8 || u32(p) != kMiMatrix) return std::nullopt;
-  Header h;
-  h.matrix_bytes = u32(p + 4) + 8;
-  size_t off = 8;
-  for (int i = 0; i < 3; ++i) {  // flags, dims, name
-    auto e = read_element(p + off, n - off);
-    if (!e) return std::nullopt;
-    if (i == 2) {
-      if (e->type != kMiInt8 || off + (e->data - (p + off)) + e->size > n) return std::nullopt;
-      h.name.assign(reinterpret_cast<const char*>(e->data), e->size);
-    }
-    off += e->total;
-  }
-  return h;
-}
 
 }  // namespace
 
 std::optional<NdArray> read_mat5_compressed(const std::string& path, const std::string& name) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  char header[128];
-  if (!in.read(header, 128) || header[126] != 'I' || header[127] != 'M') return std::nullopt;  // little-endian only
-  uint16_t version;
-  std::memcpy(&version, header + 124, 2);
-  if (version != 0x0100) return std::nullopt;
-
-  std::vector<uint8_t> compressed;
-  uint32_t matrix_bytes = 0;
-  for (;;) {
-    uint8_t tag[8];
-    if (!in.read(reinterpret_cast<char*>(tag), 8)) return std::nullopt;  // not found
-    const uint32_t type = u32(tag), size = u32(tag + 4);
-    if (type != kMiCompressed) {
-      if (type == kMiMatrix) return std::nullopt;  // uncompressed variables: matio
-      in.seekg(size, std::ios::cur);
-      continue;
-    }
-    compressed.resize(size);
-    if (!in.read(reinterpret_cast<char*>(compressed.data()), size)) return std::nullopt;
-    auto head = inflate_head(compressed, 512);
-    auto h = parse_header(head.data(), head.size());
-    if (!h) return std::nullopt;
-    if (h->name == name) {
-      matrix_bytes = h->matrix_bytes;
-      break;
-    }
+  uint8_t header[128] = {};
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (!in || !in.read(reinterpret_cast<char*>(header), 128)) return std::nullopt;
   }
-
-  std::shared_ptr<uint8_t[]> buffer(new uint8_t[matrix_bytes]);
-  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-  if (!d) return std::nullopt;
-  size_t actual = 0;
-  const auto rc = libdeflate_zlib_decompress(d, compressed.data(), compressed.size(), buffer.get(), matrix_bytes, &actual);
-  libdeflate_free_decompressor(d);
-  compressed.clear();
-  compressed.shrink_to_fit();
-  if (rc != LIBDEFLATE_SUCCESS || actual != matrix_bytes) return std::nullopt;
-
-  const uint8_t* p = buffer.get();
-  const size_t n = matrix_bytes;
-  size_t off = 8;
-  auto flags = read_element(p + off, n - off);
-  if (!flags || flags->type != kMiUInt32 || flags->size < 8) return std::nullopt;
-  const uint32_t flag_word = u32(flags->data);
-  const uint32_t cls = flag_word & 0xFF;
-  const bool complex = flag_word & 0x0800, logical = flag_word & 0x0200;
-  auto dtype = class_dtype(cls);
-  if (complex || !dtype) return std::nullopt;
-  off += flags->total;
-  auto dims_el = read_element(p + off, n - off);
-  if (!dims_el || dims_el->type != kMiInt32 || dims_el->size % 4) return std::nullopt;
-  std::vector<int64_t> dims;
-  for (uint32_t i = 0; i < dims_el->size / 4; ++i) {
-    int32_t v;
-    std::memcpy(&v, dims_el->data + 4 * i, 4);
-    if (v < 0) return std::nullopt;
-    dims.push_back(v);
+  if (!mat5::is_level5(header, 128) || header[126] != 'I') return std::nullopt;  // little-endian only
+  const mat5::File file(path);
+  for (const auto& e : file.entries()) {
+    if (e.name != name) continue;
+    if (!e.compressed || !e.numeric()) return std::nullopt;
+    return file.load(e);
   }
-  off += dims_el->total;
-  auto name_el = read_element(p + off, n - off);
-  if (!name_el) return std::nullopt;
-  off += name_el->total;
-  auto real = read_element(p + off, n - off);
-  if (!real) return std::nullopt;
-  auto stored = element_dtype(real->type);
-  if (!stored) return std::nullopt;
-
-  int64_t count = 1;
-  for (auto v : dims) count *= v;
-  if (static_cast<size_t>(count) * dtype_size(*stored) != real->size) return std::nullopt;
-  if (real->data + real->size > p + n) return std::nullopt;
-
-  NdArray a;
-  a.dtype = logical ? DType::Bool : *dtype;
-  a.shape = dims;
-  a.strides.assign(dims.size(), 1);
-  for (size_t i = 1; i < dims.size(); ++i) a.strides[i] = a.strides[i - 1] * std::max<int64_t>(dims[i - 1], 1);
-  if (*stored == *dtype && !logical) {
-    a.data = const_cast<uint8_t*>(real->data);
-    a.owner = std::shared_ptr<void>(buffer, buffer.get());
-    return a;
-  }
-  // Stored in a narrower type than its class (MATLAB saves space that way):
-  // widen into an array of the class's type.
-  NdArray narrow;
-  narrow.dtype = *stored;
-  narrow.shape = {count};
-  narrow.strides = {1};
-  narrow.data = const_cast<uint8_t*>(real->data);
-  narrow.owner = std::shared_ptr<void>(buffer, buffer.get());
-  NdArray wide = NdArray::zeros(a.dtype, {count});
-  auto values = a.dtype == DType::Bool ? narrow.to_int64().ne(0) : narrow.to_float64();
-  wide.raw().copy_(values.to(wide.raw().scalar_type()));
-  if (*dtype == DType::Int64 || *dtype == DType::UInt64 || *dtype == DType::UInt32)
-    wide.raw().copy_(narrow.to_int64().to(wide.raw().scalar_type()));  // exact for wide integers
-  a.data = wide.data;
-  a.owner = wide.owner;
-  return a;
+  return std::nullopt;
 }
 
 }  // namespace lumora

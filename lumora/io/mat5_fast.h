@@ -1,8 +1,6 @@
-// A fast path for the common case of reading one compressed numeric variable
-// from a little-endian Level 5 MAT-file: the whole zlib stream is inflated in
-// one call with libdeflate (several times faster than streaming zlib) into a
-// buffer the array then lives in. Anything unusual (big-endian files,
-// complex or sparse data, uncompressed variables) is left to matio.
+// Compressed Level 5 variables in one pass with libdeflate (several times
+// faster than streaming zlib), reading and writing. Reading lives in
+// mat5_reader.h; read_mat5_compressed is its compressed-only entry.
 #pragma once
 
 #include <cstdio>
@@ -13,8 +11,9 @@
 
 namespace lumora {
 
-// The variable `name` as stored (column-major strides), or nothing when the
-// fast path does not apply and the caller should use matio.
+// The compressed numeric variable `name` of a little-endian Level 5 file as
+// stored (column-major strides), or nothing when the file has no such
+// variable. A damaged file or variable is an error, never nothing.
 std::optional<NdArray> read_mat5_compressed(const std::string& path, const std::string& name);
 
 // The writing counterpart: the 128-byte Level 5 file header, then one

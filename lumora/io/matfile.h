@@ -1,5 +1,7 @@
-// MAT-file reading (Level 5, compressed or not, and v7.3) and writing
-// (compressed Level 5), on matio.
+// MAT-file reading (Level 5, compressed or not, v7.3 and v4) and writing
+// (compressed Level 5). Level 5 files are read by our own checked reader
+// (mat5_reader.h); v7.3 and v4 files by matio, v4 after its records were
+// checked against the file's size.
 #pragma once
 
 #include <memory>
@@ -10,6 +12,10 @@
 #include "lumora/io/ndarray.h"
 
 namespace lumora {
+
+namespace mat5 {
+class File;
+}
 
 // One variable as the file lists it. Numeric variables (every real numeric
 // class and logical) can be loaded; cell, struct, sparse, char, complex and
@@ -26,8 +32,9 @@ struct MatVariableInfo {
 
 class MatFile {
  public:
-  // Opens and lists every variable, in file order. Unreadable files fail
-  // with an error naming the file.
+  // Opens and lists every variable, in file order. Unreadable, cut or
+  // damaged files fail with an error naming the file (and the variable,
+  // where its header could be read).
   explicit MatFile(std::string path);
   ~MatFile();
   MatFile(const MatFile&) = delete;
@@ -41,11 +48,13 @@ class MatFile {
   // The variable's values in its stored class, shaped as stored, in
   // column-major (MATLAB) order. `use` says what the caller wants it for
   // ("cube", "label map") and appears in the error for non-numeric classes.
+  // Data that is cut short fails with an error saying "truncated".
   NdArray load(const std::string& name, const std::string& use = "numeric array") const;
 
  private:
   std::string path_;
-  void* mat_ = nullptr;  // mat_t*
+  std::unique_ptr<mat5::File> level5_;  // Level 5 files
+  void* mat_ = nullptr;                  // mat_t* of v7.3 and v4 files
   std::vector<MatVariableInfo> variables_;
 };
 

@@ -7,6 +7,7 @@
 #include "lumora/core/errors.h"
 #include "lumora/io/mat5_fast.h"
 #include "lumora/io/matfile.h"
+#include "support/mat5_bytes.h"
 #include "support/testing.h"
 
 namespace lumora {
@@ -258,6 +259,108 @@ TEST(MatFile, WrittenStreamsDecodeWithMatioInEveryLayout) {
     EXPECT_TRUE(torch::equal(MatFile(dir.file("layouts.mat")).load(name).to_float64(), array.to_float64()));
   }
   Mat_Close(mat);
+}
+
+// ---------------------------------------------------------------- our Level 5 reader
+
+namespace m5 = testing::mat5;
+
+TEST(MatFile, BigEndianFilesReadCompressedOrNot) {
+  testing::TempDir dir;
+  const auto path = dir.file("be.mat");
+  m5::Matrix cube;
+  cube.name = "cube";
+  cube.array_class = m5::kClassSingle;
+  cube.dims = {2, 3, 2};
+  cube.data_type = m5::kSingle;
+  std::vector<float> values;
+  for (int i = 0; i < 12; ++i) values.push_back(static_cast<float>(i) - 2.5f);
+  cube.data = m5::values(values, /*big_endian=*/true);
+  m5::Matrix lab;
+  lab.name = "lab";
+  lab.array_class = m5::kClassInt16;
+  lab.dims = {2, 2};
+  lab.data_type = m5::kInt16;
+  lab.data = m5::values(std::vector<int16_t>{-300, 1, 2, 770}, true);
+  m5::write_bytes(path, m5::header(true) + m5::compressed(m5::matrix(cube, true), true) + m5::matrix(lab, true));
+
+  MatFile file(path);
+  ASSERT_EQ(file.variables().size(), 2u);
+  EXPECT_EQ(file.info("cube").mat_class, "single");
+  EXPECT_EQ(file.info("cube").dims, (std::vector<int64_t>{2, 3, 2}));
+  const NdArray c = file.load("cube");
+  EXPECT_EQ(c.dtype, DType::Float32);
+  // Column-major: element (1, 0, 0) is the second value stored.
+  EXPECT_EQ(c.raw()[1][0][0].item<float>(), -1.5f);
+  EXPECT_EQ(c.raw()[0][1][1].item<float>(), 6.0f - 2.5f);
+  EXPECT_TRUE(torch::equal(file.load("lab").to_int64(), torch::tensor({{-300, 2}, {1, 770}}, torch::kInt64)));
+  // The compressed-only entry reads little-endian files alone.
+  EXPECT_FALSE(read_mat5_compressed(path, "cube").has_value());
+}
+
+TEST(MatFile, NarrowStorageWidensAndLogicalFlagGivesBool) {
+  testing::TempDir dir;
+  const auto path = dir.file("narrow.mat");
+  m5::Matrix d;  // MATLAB keeps whole-valued doubles as uint8
+  d.name = "d";
+  d.dims = {1, 3};
+  d.data_type = m5::kUInt8;
+  d.data = m5::values(std::vector<uint8_t>{0, 200, 255});
+  m5::Matrix mask;
+  mask.name = "mask";
+  mask.array_class = m5::kClassUInt8;
+  mask.flag_bits = 0x0200;
+  mask.dims = {1, 3};
+  mask.data_type = m5::kUInt8;
+  mask.data = m5::values(std::vector<uint8_t>{1, 0, 7});
+  m5::Matrix wide;  // int64 class, int32 storage: exact
+  wide.name = "wide";
+  wide.array_class = m5::kClassInt64;
+  wide.dims = {1, 2};
+  wide.data_type = m5::kInt32;
+  wide.data = m5::values(std::vector<int32_t>{-2147483647, 5});
+  m5::write_bytes(path, m5::header() + m5::compressed(m5::matrix(d)) + m5::matrix(mask) + m5::matrix(wide));
+  MatFile file(path);
+  EXPECT_EQ(file.info("mask").mat_class, "logical");
+  const NdArray dd = file.load("d");
+  EXPECT_EQ(dd.dtype, DType::Float64);
+  EXPECT_TRUE(torch::equal(dd.to_float64(), torch::tensor({{0.0, 200.0, 255.0}}, torch::kFloat64)));
+  const NdArray mm = file.load("mask");
+  EXPECT_EQ(mm.dtype, DType::Bool);
+  EXPECT_TRUE(torch::equal(mm.raw(), torch::tensor({{true, false, true}})));
+  const NdArray ww = file.load("wide");
+  EXPECT_EQ(ww.dtype, DType::Int64);
+  EXPECT_TRUE(torch::equal(ww.to_int64(), torch::tensor(std::vector<int64_t>{-2147483647, 5}).view({1, 2})));
+}
+
+TEST(MatFile, SmallElementsEmptyPlaceholdersAndTrailingPadding) {
+  testing::TempDir dir;
+  const auto path = dir.file("small.mat");
+  // A 1 x 1 uint8 whose name and value are small elements (packed into their tags).
+  std::string body = m5::element(m5::kUInt32, m5::word(m5::kClassUInt8) + m5::word(0)) +
+                     m5::element(m5::kInt32, m5::values(std::vector<int32_t>{1, 1})) +
+                     m5::word((1u << 16) | m5::kInt8) + std::string("v\0\0\0", 4) +
+                     m5::word((1u << 16) | m5::kUInt8) + std::string("\x2a\0\0\0", 4);
+  const std::string small = m5::word(m5::kMatrix) + m5::word(static_cast<uint32_t>(body.size())) + body;
+  m5::write_bytes(path, m5::header() + m5::word(m5::kMatrix) + m5::word(0) + small + std::string(16, '\0'));
+  MatFile file(path);
+  ASSERT_EQ(file.variables().size(), 2u);
+  EXPECT_EQ(file.variables()[0].name, "");
+  EXPECT_EQ(file.variables()[0].mat_class, "empty");
+  EXPECT_FALSE(file.variables()[0].numeric);
+  EXPECT_EQ(file.load("v").raw().item<uint8_t>(), 42);
+}
+
+TEST(MatFile, SamplesOfTheOtherVersionsStillRead) {
+  // Sound files of every version read as before; the hostile ones are in
+  // tests/hostile/mat_hostile_test.cpp.
+  testing::TempDir dir;
+  const auto path = dir.file("v4.mat");
+  m5::write_bytes(path, m5::values(std::vector<int32_t>{0, 1, 2, 0, 2}) + std::string("q\0", 2) +
+                            m5::values(std::vector<double>{1.25, -4.0}));
+  MatFile file(path);
+  EXPECT_EQ(file.info("q").dims, (std::vector<int64_t>{1, 2}));
+  EXPECT_TRUE(torch::equal(file.load("q").to_float64(), torch::tensor({{1.25, -4.0}}, torch::kFloat64)));
 }
 
 }  // namespace lumora

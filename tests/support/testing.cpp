@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -78,10 +79,11 @@ std::string shared_dir() {
   return fs::is_directory(p) ? p.string() : "";
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+namespace {
+
+RunResult run_executable(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
   TempDir scratch;
   const std::string out_path = scratch.file("out"), err_path = scratch.file("err");
-  const std::string exe = build_dir() + "/bin/" + program;
   pid_t pid = fork();
   if (pid == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
@@ -99,6 +101,34 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.out = read_file(out_path);
   r.err = read_file(err_path);
+  return r;
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  return run_executable(build_dir() + "/bin/" + program, args, cwd);
+}
+
+RunResult run_program_measured(const std::string& program, const std::vector<std::string>& args) {
+  TempDir scratch;
+  const std::string report = scratch.file("time");
+  std::vector<std::string> time_args = {"-o", report, "-f", "%M", build_dir() + "/bin/" + program};
+  time_args.insert(time_args.end(), args.begin(), args.end());
+  const auto start = std::chrono::steady_clock::now();
+  // GNU time ends with the program's status, or 128 + its signal.
+  RunResult r = run_executable("/usr/bin/time", time_args, "");
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The last line is the figure; a line about the exit status may precede it.
+  std::stringstream lines(read_file(report));
+  std::string line, last;
+  while (std::getline(lines, line))
+    if (!line.empty()) last = line;
+  try {
+    r.peak_rss_kb = std::stoll(last);
+  } catch (const std::exception&) {
+    r.peak_rss_kb = -1;
+  }
   return r;
 }
 

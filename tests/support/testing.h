@@ -44,13 +44,18 @@ struct TinyScene {
 TinyScene make_tiny_scene(int64_t height, int64_t width, int64_t bands, int64_t classes, uint64_t seed = 7);
 
 struct RunResult {
-  int exit_code = -1;
+  int exit_code = -1;  // 128 + the signal's number when a signal ended it
   std::string out;  // standard output
   std::string err;  // standard error
+  int64_t peak_rss_kb = -1;  // run_program_measured only
+  double seconds = 0.0;      // wall time, run_program_measured only
 };
 // Runs a built program (name relative to the build's bin folder) with arguments.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd = "");
+// The same under /usr/bin/time -f %M, which gives the program's peak
+// resident memory; also its wall time.
+RunResult run_program_measured(const std::string& program, const std::vector<std::string>& args);
 
 // The message of the error `fn` throws, checked to be of type E.
 template <typename E = Error, typename F>
