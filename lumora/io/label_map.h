@@ -14,8 +14,9 @@ namespace lumora {
 // The largest class id a label map may hold.
 constexpr int64_t kMaxClassId = 65535;
 
-// Every value of `labels` must be a whole number from 0 (unlabelled) to
-// kMaxClassId: NaN, infinite, fractional, negative and larger values fail
+// A label map's values become class ids by conversion to int64 (fractions
+// truncated toward zero; 0 and negative values mean unlabelled). Values that
+// have no such meaning (NaN, infinite) or become ids above kMaxClassId fail
 // with a ValueError naming `path` and `variable` (empty for files whose
 // label map has no variable name, such as images).
 void check_label_map(const NdArray& labels, const std::string& path, const std::string& variable);

@@ -382,33 +382,41 @@ TEST_F(Scene, BillionLabelFailsFastAndSmall) {
   expect_nothing_written(out());
 }
 
-TEST_F(Scene, NegativeLabel) {
-  write_labels<int16_t>(DType::Int16, -1);  // used to train silently
+TEST_F(Scene, MostNegativeLabelIsUnlabelledNotACrash) {
+  // Negative labels mean unlabelled, however large: no class is sized by them.
+  write_labels<int64_t>(DType::Int64, std::numeric_limits<int64_t>::min());
+  HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt()));
+  EXPECT_EQ(ds.labels[1][8].item<int64_t>(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(ds.num_classes, 4);
+  for (const auto& coords : {ds.train_coords, ds.val_coords, ds.test_coords})
+    EXPECT_EQ(coords.eq(torch::tensor({1, 8})).all(1).sum().item<int64_t>(), 0);
+  auto r = train();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(Scene, NanLabel) {
+  write_labels<double>(DType::Float64, std::nan(""));  // used to train silently on a garbage id
   const std::string expected = "the label map 'gt' in '" + gt() +
-                               "' holds the negative label -1; labels are whole numbers from 0 (unlabelled) to 65535";
+                               "' holds 1 value that is not finite (the first is nan); labels must be finite class "
+                               "ids, at most 65535";
   EXPECT_EQ(error_of([&] { HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt())); }), expected);
   expect_clean_failure(train(), expected);
   expect_nothing_written(out());
 }
 
-TEST_F(Scene, NanLabel) {
-  write_labels<double>(DType::Float64, std::nan(""));  // used to train silently
-  expect_clean_failure(train(), "the label map 'gt' in '" + gt() +
-                                    "' holds 1 value that is not finite (the first is nan); labels are whole numbers "
-                                    "from 0 (unlabelled) to 65535");
-  expect_nothing_written(out());
-}
-
-TEST_F(Scene, FractionalLabels) {
+TEST_F(Scene, FractionalLabelsAreTruncatedThenBounded) {
   NdArray a = NdArray::zeros(DType::Float32, {32, 32});
   a.raw().copy_(labels.to(torch::kFloat32));
-  static_cast<float*>(a.data)[7] = 2.5f;
-  static_cast<float*>(a.data)[9] = -0.25f;
+  static_cast<float*>(a.data)[33] = 2.5f;
+  static_cast<float*>(a.data)[34] = -0.25f;
   write_mat(gt(), {{"gt", a}});
-  EXPECT_EQ(error_of([&] { HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt())); }),
-            "the label map 'gt' in '" + gt() +
-                "' holds 2 values that are not whole numbers (the first is 2.5); labels are whole numbers from 0 "
-                "(unlabelled) to 65535");
+  HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt()));
+  EXPECT_EQ(ds.labels[1][1].item<int64_t>(), 2);  // toward zero
+  EXPECT_EQ(ds.labels[1][2].item<int64_t>(), 0);
+  static_cast<float*>(a.data)[35] = 65536.5f;
+  write_mat(gt(), {{"gt", a}});
+  EXPECT_EQ(error_of([&] { HyperspectralDataset ds2(HyperspectralDatasetOptions(data(), gt())); }),
+            "the label map 'gt' in '" + gt() + "' holds the class id 65536.5; class ids above 65535 are not supported");
 }
 
 TEST(LabelMap, BoundsAtEveryElementType) {
@@ -420,21 +428,23 @@ TEST(LabelMap, BoundsAtEveryElementType) {
   };
   EXPECT_NO_THROW(check_label_map(one(DType::UInt16, uint16_t{65535}), path, "gt"));
   EXPECT_NO_THROW(check_label_map(one(DType::Float64, 65535.0), path, "gt"));
-  EXPECT_NO_THROW(check_label_map(one(DType::Int8, int8_t{3}), path, "gt"));
+  EXPECT_NO_THROW(check_label_map(one(DType::Float32, 65535.75f), path, "gt"));  // truncates to 65535
+  EXPECT_NO_THROW(check_label_map(one(DType::Int8, int8_t{-3}), path, "gt"));
+  EXPECT_NO_THROW(check_label_map(one(DType::Int64, std::numeric_limits<int64_t>::min()), path, "gt"));
   EXPECT_NO_THROW(check_label_map(NdArray::zeros(DType::Float32, {0, 5}), path, "gt"));
   EXPECT_EQ(error_of([&] { check_label_map(one(DType::Int32, int32_t{65536}), path, "gt"); }),
             "the label map 'gt' in 'scene_gt.mat' holds the class id 65536; class ids above 65535 are not supported");
   EXPECT_EQ(error_of([&] { check_label_map(one(DType::UInt64, std::numeric_limits<uint64_t>::max()), path, "gt"); }),
             "the label map 'gt' in 'scene_gt.mat' holds the class id 18446744073709551615; class ids above 65535 are "
             "not supported");
-  EXPECT_EQ(error_of([&] { check_label_map(one(DType::Float32, std::numeric_limits<float>::infinity()), path, ""); }),
-            "the label map in 'scene_gt.mat' holds 1 value that is not finite (the first is inf); labels are whole "
-            "numbers from 0 (unlabelled) to 65535");
+  EXPECT_EQ(error_of([&] { check_label_map(one(DType::UInt32, uint32_t{4000000000u}), path, "gt"); }),
+            "the label map 'gt' in 'scene_gt.mat' holds the class id 4000000000; class ids above 65535 are not "
+            "supported");
+  EXPECT_EQ(error_of([&] { check_label_map(one(DType::Float32, -std::numeric_limits<float>::infinity()), path, ""); }),
+            "the label map in 'scene_gt.mat' holds 1 value that is not finite (the first is -inf); labels must be "
+            "finite class ids, at most 65535");
   EXPECT_EQ(error_of([&] { check_label_map(one(DType::Float64, 1e300), path, "gt"); }),
             "the label map 'gt' in 'scene_gt.mat' holds the class id 1e+300; class ids above 65535 are not supported");
-  EXPECT_EQ(error_of([&] { check_label_map(one(DType::Int64, int64_t{-7}), path, "gt"); }),
-            "the label map 'gt' in 'scene_gt.mat' holds the negative label -7; labels are whole numbers from 0 "
-            "(unlabelled) to 65535");
 }
 
 #if LUMORA_HAVE_GDAL
@@ -477,10 +487,10 @@ TEST_F(ConvertGt, HugeLabelWritesNothing) {
   map.bands = 1;
   map.data_type = 4;  // float32
   testing::write_envi(dir.file("map.hdr"), dir.file("map.img"), map,
-                      [](int64_t r, int64_t c, int64_t) { return r == 1 && c == 2 ? -2.0 : 1.0; });
+                      [](int64_t r, int64_t c, int64_t) { return r == 1 && c == 2 ? std::nan("") : 1.0; });
   EXPECT_EQ(error_of([&] { convert::_load_gt(dir.file("map.hdr")); }),
             "the label map in '" + dir.file("map.hdr") +
-                "' holds the negative label -2; labels are whole numbers from 0 (unlabelled) to 65535");
+                "' holds 1 value that is not finite (the first is nan); labels must be finite class ids, at most 65535");
 }
 #endif
 
