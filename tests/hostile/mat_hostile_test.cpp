@@ -16,6 +16,7 @@
 #include "lumora/io/label_map.h"
 #include "lumora/io/matfile.h"
 #include "support/mat5_bytes.h"
+#include "support/sample_bundle.h"
 #include "support/testing.h"
 #if LUMORA_HAVE_GDAL
 #include "convert/fixtures.h"
@@ -93,6 +94,8 @@ class Scene : public ::testing::Test {
     auto scene = testing::make_tiny_scene(32, 32, 8, 3);
     labels = scene.labels;
     testing::write_scene(dir.path(), scene.cube, scene.labels);
+    // predict reads its bundle first: a valid one lets it reach the scene.
+    save_bundle(testing::sample_bundle(), dir.file("spt_models.pkl"));
   }
   std::string data() const { return dir.file("data.mat"); }
   std::string gt() const { return dir.file("gt.mat"); }
@@ -117,7 +120,7 @@ class Scene : public ::testing::Test {
                                                    "4", "--num_filters", "2", "--out-dir", out()});
   }
   testing::RunResult predict(bool measured = false) {
-    const std::vector<std::string> args = {"--data", data(), "--gt", gt(), "--model", dir.file("absent.pkl"),
+    const std::vector<std::string> args = {"--data", data(), "--gt", gt(), "--model", dir.file("spt_models.pkl"),
                                            "--out-dir", out()};
     return measured ? testing::run_program_measured("lumora-predict", args)
                     : testing::run_program("lumora-predict", args);
