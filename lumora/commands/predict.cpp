@@ -94,6 +94,23 @@ void resolve_split(Options& o, const SplitRecord& r) {
   }
 }
 
+// The bundle at `path`. A file of network weights whose side file is
+// missing fails saying so, instead of as a malformed bundle.
+Bundle load_bundle_or_explain(const std::string& path) {
+  try {
+    return load_bundle(path);
+  } catch (const Error&) {
+    bool weights = false;
+    try {
+      weights = !load_state_dict_file(path).empty();
+    } catch (const std::exception&) {
+    }
+    if (!weights) throw;
+    throw ValueError("'" + path + "' holds the weights of a single network, but its side file '" +
+                     network_record_path(path) + "' (written by lumora-train beside them) is missing");
+  }
+}
+
 // The labelled class ids of the whole label map.
 std::vector<int64_t> labelled_classes(const torch::Tensor& labels) {
   const torch::Tensor ids = std::get<0>(torch::_unique(labels.masked_select(labels.gt(0))));
@@ -155,7 +172,7 @@ int main_flow(Options o) {
                                                {"Routing", o.routing}});
   // The bundle comes first: it records the split to score.
   std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
-  const Bundle bundle = load_bundle(o.model);
+  const Bundle bundle = load_bundle_or_explain(o.model);
   std::cout << "Models loaded." << std::endl;
   if (bundle.split && o.has_gt) resolve_split(o, *bundle.split);
 

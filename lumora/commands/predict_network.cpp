@@ -11,7 +11,6 @@
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/tree_reports.h"
-#include "lumora/core/csv.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -95,17 +94,17 @@ std::string f4(double v) { return fmt::format("{:.4f}", v); }
 
 // The scores in lumora-train's own layout, so that both files compare.
 void write_network_results(const std::string& path, int64_t best_epoch, const Scores& s) {
-  CsvWriter csv(path);
-  csv.write_row({"best_epoch", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
-                 "test_kappa"});
-  csv.write_row({std::to_string(best_epoch), f4(s.oa), f4(s.miou), f4(s.dice), f4(s.precision), f4(s.recall),
-                 f4(s.aa), f4(s.kappa)});
-  csv.close();
+  std::string text = "best_epoch,test_oa,test_miou,test_dice,test_precision,test_recall,test_aa,test_kappa\r\n";
+  text += std::to_string(best_epoch);
+  for (double v : {s.oa, s.miou, s.dice, s.precision, s.recall, s.aa, s.kappa}) text += "," + f4(v);
+  text += "\r\n";
+  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
 }
 
 }  // namespace
 
 int predict_network(const NetworkPredictOptions& o) {
+  const auto overall = std::chrono::steady_clock::now();
   cli::check_output_folder("--out-dir", o.out_dir);
   display::print_predict_start();
   const torch::Device device = compat::default_device();
@@ -185,7 +184,7 @@ int predict_network(const NetworkPredictOptions& o) {
     print_saved_paths(map_set->scene(scene.data));
     print_saved_paths(map_set->legend());
   }
-  std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(start))
+  std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))
             << display::RESET << std::endl;
   display::print_training_done();
   return 0;

@@ -329,6 +329,15 @@ TEST_F(MapsCli, SingleNetworkPredictionReproducesTrainingExactly) {
   expect_class_table(read_raster(dir->file("net/map.tif")), 5, given_names());
   EXPECT_EQ(testing::read_file(dir->file("net/errors.png")), testing::read_file(dir->file("train/errors.png")));
 
+  // Weights without their side file are named as such, not as a broken bundle.
+  fs::create_directories(dir->file("bare"));
+  fs::copy_file(dir->file("train/best_model.pth"), dir->file("bare/best_model.pth"));
+  auto bare = predict("bare_out", {}, true, dir->file("bare/best_model.pth"));
+  EXPECT_EQ(bare.exit_code, 1);
+  EXPECT_EQ(bare.err, "error: '" + dir->file("bare/best_model.pth") +
+                          "' holds the weights of a single network, but its side file '" +
+                          dir->file("bare/best_model.json") + "' (written by lumora-train beside them) is missing\n");
+
   auto unlabelled = predict("net_unlabelled", {}, false, dir->file("train/best_model.pth"));
   ASSERT_EQ(unlabelled.exit_code, 0) << unlabelled.err;
   std::string expected = "class_id,class_name,pixels,fraction\r\n";
