@@ -55,6 +55,17 @@ if(LUMORA_WITH_HDF5)
   endif()
 endif()
 
+# Cairo draws the legends and training curves; without it they are skipped.
+set(LUMORA_HAVE_CAIRO 0)
+if(LUMORA_WITH_CAIRO)
+  pkg_check_modules(CAIRO QUIET IMPORTED_TARGET cairo)
+  if(CAIRO_FOUND)
+    set(LUMORA_HAVE_CAIRO 1)
+  else()
+    message(WARNING "Cairo not found: legends and training curves will be skipped")
+  endif()
+endif()
+
 if(LUMORA_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)

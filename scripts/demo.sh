@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main jobs on the bundled
 # sample scene: one network, a class tree, and prediction from the tree's
-# bundle in all three routing modes. Results go to out/demo/.
+# bundle in all three routing modes, then from the network alone without
+# labels. Results go to out/demo/; the last lines say where the maps are.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh"
@@ -20,3 +21,15 @@ echo "== lumora-treefit on data/sample =="
 
 echo "== lumora-predict on data/sample =="
 "$bin/lumora-predict" "${scene[@]}" --model "$out/tree/spt_models.pkl" --routing all --out-dir "$out/predict"
+
+echo "== lumora-predict from the single network, without labels =="
+"$bin/lumora-predict" --data "$root/data/sample/data.mat" --model "$out/train/best_model.pth" \
+  --out-dir "$out/predict-network"
+
+echo
+echo "== Maps =="
+echo "  network:            $out/train/map.png (errors.png, gt.png, legend.png, training_curves.png)"
+echo "  class tree:         $out/predict/map_{forest,hybrid,soft}.png, errors_*.png, gt.png, legend.png"
+echo "  tree training:      $out/tree/training_curves.png"
+echo "  without labels:     $out/predict-network/map.png and class_counts.csv"
+echo "  for QGIS/GDAL:      the map*.tif beside each PNG (class ids with a colour table and class names)"

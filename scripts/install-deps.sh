@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ccache pkg-config
   libtorch-dev
-  libmatio-dev libdeflate-dev zlib1g-dev libgdal-dev libhdf5-dev
+  libmatio-dev libdeflate-dev zlib1g-dev libgdal-dev libhdf5-dev libcairo2-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-torch python3-numpy python3-scipy python3-spectral python3-pil time

@@ -3,10 +3,14 @@
 #include <fmt/format.h>
 #include <torch/torch.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/predict_network.h"
+#include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
@@ -15,7 +19,9 @@
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
+#include "lumora/maps/class_names.h"
 #include "lumora/models/bandscan.h"
+#include "lumora/models/network_record.h"
 #include "lumora/rssp/bundle.h"
 #include "lumora/rssp/cascader.h"
 #include "lumora/utils/display.h"
@@ -25,13 +31,17 @@ namespace {
 
 struct Options {
   std::string data, gt, model;
+  bool has_gt = false;  // without a label map nothing is scored
   std::optional<std::string> ssm_load;
   double train_ratio = 0.2, val_ratio = 0.1;
   int64_t seed = 42;
   // The three as typed, when given: a bundle's recorded split fills the others.
   std::optional<std::string> given_train_ratio, given_val_ratio, given_seed;
   std::string routing = "all";
+  bool routing_given = false;
   std::string out_dir = ".";
+  MapRequest maps;
+  TileOptions tiling;
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -91,11 +101,68 @@ void resolve_split(Options& o, const SplitRecord& r) {
   }
 }
 
+// The bundle at `path`. A file of network weights whose side file is
+// missing fails saying so, instead of as a malformed bundle.
+Bundle load_bundle_or_explain(const std::string& path) {
+  try {
+    return load_bundle(path);
+  } catch (const Error&) {
+    bool weights = false;
+    try {
+      weights = !load_state_dict_file(path).empty();
+    } catch (const std::exception&) {
+    }
+    if (!weights) throw;
+    throw ValueError("'" + path + "' holds the weights of a single network, but its side file '" +
+                     network_record_path(path) + "' (written by lumora-train beside them) is missing");
+  }
+}
+
 // The labelled class ids of the whole label map.
 std::vector<int64_t> labelled_classes(const torch::Tensor& labels) {
   const torch::Tensor ids = std::get<0>(torch::_unique(labels.masked_select(labels.gt(0))));
   const torch::Tensor cpu = ids.to(torch::kCPU, torch::kLong).contiguous();
   return std::vector<int64_t>(cpu.data_ptr<int64_t>(), cpu.data_ptr<int64_t>() + cpu.numel());
+}
+
+// The scene to predict: the labelled test split when a label map is given,
+// else the cube alone.
+struct Scene {
+  torch::Tensor data;        // (C, H, W) normalised
+  torch::Tensor labels;      // (H, W), undefined without a label map
+  torch::Tensor test_mask;   // (H, W) labels of the test pixels, 0 elsewhere
+  std::vector<int64_t> classes;  // labelled class ids
+  int64_t test_pixels = 0;
+};
+
+Scene load_scene(const Options& o) {
+  Scene scene;
+  if (!o.has_gt) {
+    scene.data = load_scene_cube(o.data);
+    std::cout << "scene: " << scene.data.size(1) << " x " << scene.data.size(2) << " pixels, " << scene.data.size(0)
+              << " bands; no label map, so nothing is scored" << std::endl;
+    return scene;
+  }
+  HyperspectralDataset test_ds(HyperspectralDatasetOptions(o.data, o.gt)
+                                   .split("test")
+                                   .train_ratio(o.train_ratio)
+                                   .val_ratio(o.val_ratio)
+                                   .seed(o.seed));
+  scene.data = test_ds.data;
+  scene.labels = test_ds.labels;
+  scene.test_mask = test_ds.split_mask;
+  scene.classes = labelled_classes(test_ds.labels);
+  scene.test_pixels = test_ds.coords.size(0);
+  return scene;
+}
+
+// The maps of one routing mode's prediction.
+void write_routing_maps(maps::MapSet& map_set, const Options& o, const std::string& routing, const Scene& scene,
+                        const torch::Tensor& pred, const torch::Tensor& distribution) {
+  const std::string suffix = "_" + routing;
+  print_saved_paths(map_set.prediction(suffix, pred));
+  if (o.maps.probs) print_saved_paths(map_set.probabilities(suffix, distribution));
+  if (scene.labels.defined()) print_saved_paths(map_set.errors(suffix, pred, scene.labels, scene.test_mask));
 }
 
 int main_flow(Options o) {
@@ -112,24 +179,25 @@ int main_flow(Options o) {
                                                {"Routing", o.routing}});
   // The bundle comes first: it records the split to score.
   std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
-  const Bundle bundle = load_bundle(o.model);
+  const Bundle bundle = load_bundle_or_explain(o.model);
   std::cout << "Models loaded." << std::endl;
-  if (bundle.split) resolve_split(o, *bundle.split);
+  if (bundle.split && o.has_gt) resolve_split(o, *bundle.split);
 
-  HyperspectralDataset test_ds(HyperspectralDatasetOptions(o.data, o.gt)
-                                   .split("test")
-                                   .train_ratio(o.train_ratio)
-                                   .val_ratio(o.val_ratio)
-                                   .seed(o.seed));
-  check_scene_fits(bundle.tree, bundle.trained_models, test_ds.num_bands, labelled_classes(test_ds.labels), o.data,
-                   o.gt, o.model);
-  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  const Scene scene = load_scene(o);
+  check_scene_fits(bundle.tree, bundle.trained_models, scene.data.size(0), scene.classes, o.data, o.gt, o.model);
+  if (o.has_gt) cli::check_test_pixels(scene.test_pixels, o.train_ratio, o.val_ratio, o.gt);
   // Scored over the bundle's classes: a prediction of a class this scene
   // lacks is an error, not a pixel outside the scores.
   const int64_t num_classes = tree_class_count(bundle.tree);
   std::optional<SpectralSSMEncoder> encoder =
       o.routing == "forest" ? std::nullopt : build_encoder(o, bundle, device);
+  const std::vector<std::string> names = class_names_of(o.maps, num_classes - 1);
   make_dirs(o.out_dir);
+  std::optional<maps::MapSet> map_set = open_maps(o.maps, o.out_dir, o.data, num_classes, names, scene.data);
+  const NodeEntry* root = bundle.trained_models.find(kRootId);
+  const std::string tiles = tiling_text(o.tiling, scene.data.size(1), scene.data.size(2),
+                                        root && !root->forests.empty() ? root->forests.front().num_blocks : 3);
+  if (!tiles.empty()) std::cout << tiles << std::endl;
 
   const std::vector<std::string> routings =
       o.routing == "all" ? std::vector<std::string>{"forest", "hybrid", "soft"} : std::vector<std::string>{o.routing};
@@ -137,7 +205,7 @@ int main_flow(Options o) {
   // Every run evaluates the same ensembles on the same scene: evaluate each
   // node once and let later runs reuse its probabilities.
   NodeProbCache node_probs;
-  const torch::Tensor eval = eval_labels(test_ds.labels, test_ds.split_mask);
+  const torch::Tensor eval = o.has_gt ? eval_labels(scene.labels, scene.test_mask) : torch::Tensor();
 
   for (std::string routing : routings) {
     std::cout << "\n=== Running Cascade Inference (routing=" << routing << ") ===" << std::endl;
@@ -149,10 +217,20 @@ int main_flow(Options o) {
       std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
     }
     const auto start = std::chrono::steady_clock::now();
-    const torch::Tensor final_pred = run_inference(bundle.tree, bundle.trained_models, test_ds.data,
-                                                   with_encoder ? &*encoder : nullptr, device, num_classes, routing,
-                                                   &node_probs);
+    // The arg-max of the distribution is run_inference's label map.
+    const torch::Tensor distribution =
+        cascade_distribution(bundle.tree, bundle.trained_models, scene.data, with_encoder ? &*encoder : nullptr,
+                             device, num_classes, routing, &node_probs, o.tiling);
+    const torch::Tensor final_pred = distribution.argmax(0).to(torch::kInt64);
     std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
+    if (!o.has_gt) {
+      std::vector<int64_t> classes = bundle.tree.classes;
+      std::sort(classes.begin(), classes.end());
+      report_class_counts(path_join(o.out_dir, "class_counts_" + routing + ".csv"),
+                          "Predicted pixels per class (routing=" + routing + ")", final_pred, classes, names);
+      if (map_set) write_routing_maps(*map_set, o, routing, scene, final_pred, distribution);
+      continue;
+    }
 
     const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
     display::print_results_box(m.scores.labelled(), routing);
@@ -169,6 +247,13 @@ int main_flow(Options o) {
     write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
     print_saved(results_path);
     print_saved(report_path);
+    if (map_set) write_routing_maps(*map_set, o, routing, scene, final_pred, distribution);
+  }
+  if (map_set) {
+    std::cout << std::endl;
+    if (scene.labels.defined()) print_saved_paths(map_set->truth(scene.labels));
+    print_saved_paths(map_set->scene(scene.data));
+    print_saved_paths(map_set->legend());
   }
   std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))
             << display::RESET << std::endl;
@@ -183,21 +268,54 @@ int run(int argc, char** argv) {
   Options o;
   auto app = cli::make_app("LUMORA — Standalone Inference", "lumora-predict");
   app->add_option("--data", o.data)->required();
-  app->add_option("--gt", o.gt)->required();
+  CLI::Option* gt = app->add_option("--gt", o.gt);
   app->add_option("--model", o.model, "Path to spt_models.pkl")->required();
   app->add_option("--ssm_load", o.ssm_load);
   CLI::Option* train_ratio = app->add_option("--train_ratio", o.train_ratio)->check(cli::fraction());
   CLI::Option* val_ratio = app->add_option("--val_ratio", o.val_ratio)->check(cli::fraction());
   CLI::Option* seed = app->add_option("--seed", o.seed);
-  app->add_option("--routing", o.routing)
-      ->check(CLI::IsMember({"hybrid", "forest", "soft", "all"}))
-      ->type_name("{hybrid,forest,soft,all}");
+  CLI::Option* routing = app->add_option("--routing", o.routing)
+                             ->check(CLI::IsMember({"hybrid", "forest", "soft", "all"}))
+                             ->type_name("{hybrid,forest,soft,all}");
   app->add_option("--out-dir", o.out_dir);
+  add_map_options(*app, o.maps, /*probs=*/true);
+  int64_t tile = 0, overlap = -1;
+  app->add_option("--tile", tile,
+                  "Predict tile by tile, N x N pixels each (rounded up to a multiple of 16); default: the whole "
+                  "scene at once")
+      ->check(cli::at_least(16));
+  app->add_option("--tile-overlap", overlap,
+                  "Margin read around each tile, in pixels (rounded up to a multiple of 16); default: the "
+                  "network's receptive field, 112 pixels for 3 spectral blocks")
+      ->check(cli::at_least(0));
   if (auto status = cli::parse(*app, argc, argv)) return *status;
+  o.has_gt = gt->count() > 0;
+  o.routing_given = routing->count() > 0;
+  o.tiling = TileOptions().tile(tile).overlap(overlap);
   if (train_ratio->count() > 0) o.given_train_ratio = train_ratio->as<std::string>();
   if (val_ratio->count() > 0) o.given_val_ratio = val_ratio->as<std::string>();
   if (seed->count() > 0) o.given_seed = seed->as<std::string>();
-  return cli::guarded([&] { return main_flow(o); });
+  return cli::guarded([&] {
+    // A single network is recognised by the side file lumora-train writes beside its weights.
+    const std::string record = network_record_path(o.model);
+    if (file_exists(record) && !std::filesystem::is_directory(o.model)) {
+      NetworkPredictOptions n;
+      n.data = o.data;
+      if (o.has_gt) n.gt = o.gt;
+      n.model = o.model;
+      n.record = record;
+      n.given_train_ratio = o.given_train_ratio ? std::optional<double>(o.train_ratio) : std::nullopt;
+      n.given_val_ratio = o.given_val_ratio ? std::optional<double>(o.val_ratio) : std::nullopt;
+      n.given_seed = o.given_seed ? std::optional<int64_t>(o.seed) : std::nullopt;
+      n.routing_given = o.routing_given;
+      n.ssm_load_given = o.ssm_load.has_value();
+      n.out_dir = o.out_dir;
+      n.maps = o.maps;
+      n.tiling = o.tiling;
+      return predict_network(n);
+    }
+    return main_flow(o);
+  });
 }
 
 }  // namespace lumora::commands::predict

@@ -12,9 +12,11 @@
 #include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
+#include "lumora/maps/class_names.h"
 #include "lumora/metrics/segmentation.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/models/losses.h"
+#include "lumora/models/network_record.h"
 #include "lumora/optim/grad_scaler.h"
 #include "lumora/optim/plateau.h"
 #include "lumora/utils/display.h"
@@ -49,6 +51,43 @@ int64_t parameter_count(const torch::nn::Module& module) {
   int64_t n = 0;
   for (const auto& p : module.parameters()) n += p.numel();
   return n;
+}
+
+// What a run leaves for prediction and for the eye, after its scores: the
+// side file of the best weights, the maps of their prediction `pred` (H, W)
+// over the whole scene, and the training curves of the log.
+void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& test_ds, int64_t best_epoch,
+                           const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
+  NetworkRecord record;
+  record.num_bands = test_ds.num_bands;
+  record.num_classes = test_ds.num_classes;
+  record.num_filters = o.num_filters;
+  record.num_blocks = o.num_blocks;
+  record.base_filters = o.base_filters;
+  record.fp16 = o.fp16;
+  record.normalisation = o.fp16 ? "min_max" : "standard";  // the dataset's use_fp16 choice
+  record.train_ratio = o.train_ratio;
+  record.val_ratio = o.val_ratio;
+  record.seed = o.seed;
+  record.best_epoch = best_epoch;
+  const std::vector<std::string> names = class_names_of(o.maps, test_ds.num_classes - 1);
+  for (int64_t k = 1; k < test_ds.num_classes; ++k) record.class_names.push_back(maps::class_name(names, k));
+  const std::string record_path = network_record_path(save_path);
+  std::cout << std::endl;
+  save_network_record(record, record_path);
+  print_saved_paths({record_path});
+
+  if (auto map_set = open_maps(o.maps, o.out_dir, o.data, test_ds.num_classes, names, test_ds.data)) {
+    print_saved_paths(map_set->prediction("", pred));
+    print_saved_paths(map_set->errors("", pred, test_ds.labels, test_ds.split_mask));
+    print_saved_paths(map_set->truth(test_ds.labels));
+    print_saved_paths(map_set->scene(test_ds.data));
+    print_saved_paths(map_set->legend());
+  }
+  draw_network_curves(log_path, path_join(o.out_dir, "training_curves.png"),
+                      "lumora-train: " + path_join(o.out_dir, o.save));
+  std::cout << display::GRAY << "Or predict with the network itself:" << display::RESET << "\n"
+            << "  lumora-predict --model " << save_path << " --data " << o.data << " --gt " << o.gt << std::endl;
 }
 
 }  // namespace
@@ -151,11 +190,13 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   load_state_dict(*net, load_state_dict_file(save_path));
   net->eval();
   Scores test;
+  torch::Tensor test_pred;  // the best weights' class of every pixel, for the maps
   {
     torch::NoGradGuard no_grad;
     compat::Autocast autocast(o.fp16);
     auto output = net->forward(test_batch.cube);
     test = compute_metrics(output, test_batch.mask, test_ds.num_classes);
+    test_pred = output.argmax(1).squeeze(0).to(torch::kCPU, torch::kLong);
   }
   display::print_training_done();
   display::print_results_box(test.labelled());
@@ -171,6 +212,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   std::cout << "  " << display::BOLD << "Best epoch:" << display::RESET << " " << best_epoch << "  |  Logs: " << o.log
             << "  |  Test results: test_results.csv" << std::endl;
   display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});
+  write_network_outputs(o, test_ds, best_epoch, test_pred, save_path, log_path);
 }
 
 int run(int argc, char** argv) {
@@ -202,6 +244,7 @@ int run(int argc, char** argv) {
   app->add_option("--out-dir", o.out_dir, "Output directory");
   app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
   app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
+  add_map_options(*app, o.maps, /*probs=*/false);
   if (auto status = cli::parse(*app, argc, argv)) return *status;
 
   return cli::guarded([&] {
@@ -210,6 +253,7 @@ int run(int argc, char** argv) {
     cli::check_output_folder("--out-dir", o.out_dir);
     cli::check_output_file("--save", path_join(o.out_dir, o.save));
     cli::check_output_file("--log", path_join(o.out_dir, o.log));
+    check_map_inputs(o.maps);
     torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
     const torch::Device device = compat::default_device();
     auto make = [&](const char* split) {
@@ -224,6 +268,7 @@ int run(int argc, char** argv) {
     HyperspectralDataset val_ds = make("val");
     HyperspectralDataset test_ds = make("test");
     cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+    class_names_of(o.maps, train_ds.num_classes - 1);  // a short names file fails before training, not after
     run_training(o, device, train_ds, val_ds, test_ds);
     return 0;
   });

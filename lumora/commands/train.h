@@ -6,6 +6,7 @@
 
 #include <torch/types.h>
 
+#include "lumora/commands/run_outputs.h"
 #include "lumora/datasets/cubeset.h"
 
 namespace lumora::commands::train {
@@ -27,9 +28,12 @@ struct TrainOptions {
   std::string out_dir = ".";
   std::string save = "best_model.pth";
   std::string log = "training_log.csv";
+  MapRequest maps;  // --no-maps, --metadata, --class-names
 };
 
-// Training, test and report on three datasets of one scene.
+// Training, test and report on three datasets of one scene; then the side
+// file of the best weights (for lumora-predict), the maps of their
+// prediction and the training curves.
 void run_training(const TrainOptions& options, const torch::Device& device, HyperspectralDataset& train_ds,
                   HyperspectralDataset& val_ds, HyperspectralDataset& test_ds);
 

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
@@ -202,6 +203,9 @@ int main_flow(Options o) {
   print_tree(tree);
 
   display::print_training_start();
+  // The curves show this run's rows only: the history file may hold earlier runs'.
+  const std::string history_path = path_join(o.out_dir, "training_history.csv");
+  const int64_t earlier_history_rows = csv_data_rows(history_path);
   std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
   TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, train_ds.train_coords,
                                             val_ds.val_coords, fp_map,
@@ -252,6 +256,9 @@ int main_flow(Options o) {
   print_saved(report_path);
 
   display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio, o.seed});
+  if (csv_data_rows(history_path) > earlier_history_rows)
+    draw_tree_curves(history_path, earlier_history_rows, path_join(o.out_dir, "training_curves.png"),
+                     "lumora-treefit: " + bundle_path);
   return 0;
 }
 

@@ -244,4 +244,21 @@ HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& op
 
 torch::data::Example<> HyperspectralDataset::get(size_t /*index*/) { return {data, split_mask}; }
 
+torch::Tensor load_scene_cube(const std::string& data_path, bool min_max, const std::optional<std::string>& data_key) {
+  const MatFile data_file(data_path);
+  std::string key = data_key.value_or("");
+  if (!data_key) {
+    std::vector<std::string> kept;
+    for (const auto& v : data_file.variables()) {
+      if (v.name.rfind("__", 0) == 0) continue;
+      kept.push_back(v.name);
+      if (v.detection_ndim() == 3) key = v.name;
+    }
+    if (key.empty())
+      throw ValueError("no 3-D variable (H, W, C) to use as the cube in '" + data_path + "'; its variables: " +
+                       py_list(kept));
+  }
+  return normalised_cube(data_file, key, min_max);
+}
+
 }  // namespace lumora

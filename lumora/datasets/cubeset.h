@@ -51,6 +51,14 @@ class HyperspectralDataset : public torch::data::datasets::Dataset<Hyperspectral
   std::string split;
 };
 
+// The normalised cube (C, H, W) float32 of a data file without a label map,
+// the same tensor a dataset of that file holds: the variable `data_key`, or
+// else the file's last 3-D variable (names starting with "__" skipped);
+// normalised by min and range when `min_max` (a dataset's use_fp16), else by
+// mean and standard deviation.
+torch::Tensor load_scene_cube(const std::string& data_path, bool min_max = false,
+                              const std::optional<std::string>& data_key = std::nullopt);
+
 // (data key, labels key) from the variables in order: the last 3-D variable
 // and the last 2-D one; names starting with "__" are skipped.
 std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo>& variables);

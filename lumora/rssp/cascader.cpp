@@ -35,6 +35,15 @@ torch::Tensor scene_fingerprints(SpectralSSMEncoder* encoder, const torch::Tenso
   return torch::stack(maps);
 }
 
+// Each local class's column of `local` (B, K, H, W) placed in its global
+// column of a (B, G, H, W) map (ids >= G dropped).
+torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& first, int64_t num_global_classes) {
+  auto global = torch::zeros({local.size(0), num_global_classes, local.size(2), local.size(3)});
+  for (const auto& [local_id, global_id] : first.local_to_global)
+    if (global_id < num_global_classes) global.select(1, global_id).copy_(local.select(1, local_id));
+  return global;
+}
+
 }  // namespace
 
 ComputeDevice::ComputeDevice(const std::string& name) : device(name), named_cpu(name == "cpu") {}
@@ -61,10 +70,33 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
     if (!device.named_cpu) compat::empty_cuda_cache();
   }
   auto prob_avg = (prob_sum / static_cast<double>(node_info.forests.size())).to(torch::kCPU);
-  auto global = torch::zeros({b, num_global_classes, h, w});
-  for (const auto& [local_id, global_id] : first.local_to_global)
-    if (global_id < num_global_classes) global.select(1, global_id).copy_(prob_avg.select(1, local_id));
-  return global;
+  return in_global_columns(prob_avg, first, num_global_classes);
+}
+
+torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
+                                    const ComputeDevice& device, int64_t num_global_classes,
+                                    const TileOptions& tiling) {
+  if (!needs_tiles(data.size(2), data.size(3), tiling))
+    return get_global_soft_probs(node_info, data, device, num_global_classes);
+  if (node_info.forests.empty()) throw ValueError("node entry has no forests");
+  torch::NoGradGuard no_grad;
+  torch::Tensor prob_sum;
+  for (const ForestEntry& fi : node_info.forests) {
+    {
+      HyperspectralNet net(HyperspectralNetOptions(fi.num_bands, fi.num_classes)
+                               .num_filters(fi.num_filters)
+                               .num_blocks(fi.num_blocks)
+                               .base_filters(fi.base_filters));
+      net->to(device.device);
+      load_state_dict(*net, fi.state_dict);
+      net->eval();
+      const torch::Tensor probs = torch::softmax(network_logits(*net, data, device.device, tiling), 1);
+      prob_sum = prob_sum.defined() ? prob_sum + probs : probs;
+    }
+    if (!device.named_cpu) compat::empty_cuda_cache();
+  }
+  return in_global_columns(prob_sum / static_cast<double>(node_info.forests.size()), node_info.forests.front(),
+                           num_global_classes);
 }
 
 torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes,
@@ -123,7 +155,7 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
   if (cache && cache->count(options.node_id())) {
     node_probs = cache->at(options.node_id());
   } else {
-    node_probs = get_global_soft_probs(*entry, data, device, num_global_classes);
+    node_probs = get_global_soft_probs(*entry, data, device, num_global_classes, options.tiling());
     if (cache) (*cache)[options.node_id()] = node_probs;
   }
   if (tree.is_leaf()) return node_probs * path_weight;
@@ -179,6 +211,17 @@ torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_m
   auto weighted = cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
                                          CascadeOptions().routing(routing).cache(cache));
   return weighted.squeeze(0).argmax(0).to(torch::kInt64);
+}
+
+torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& trained_models,
+                                   const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
+                                   const ComputeDevice& device, int64_t num_global_classes,
+                                   const std::string& routing, NodeProbCache* cache, const TileOptions& tiling) {
+  torch::NoGradGuard no_grad;
+  const torch::Tensor batch = data.dim() == 3 ? data.unsqueeze(0) : data;
+  return cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
+                                CascadeOptions().routing(routing).cache(cache).tiling(tiling))
+      .squeeze(0);
 }
 
 }  // namespace lumora

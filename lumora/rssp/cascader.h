@@ -13,6 +13,7 @@
 #include <torch/types.h>
 
 #include "lumora/models/bandscan.h"
+#include "lumora/models/tiled_forward.h"
 #include "lumora/rssp/records.h"
 #include "lumora/rssp/tree_metrics.h"
 
@@ -35,6 +36,11 @@ struct ComputeDevice {
 // device at a time.
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
                                     const ComputeDevice& device, int64_t num_global_classes);
+// The same, each member run tile by tile (see tiled_forward.h) when `tiling`
+// cuts the scene into several tiles; otherwise exactly the call above.
+torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
+                                    const ComputeDevice& device, int64_t num_global_classes,
+                                    const TileOptions& tiling);
 
 // Probability mass on `left_classes` (ids >= C skipped), (B, 1, H, W),
 // clamped to [1e-6, 1 - 1e-6].
@@ -52,6 +58,8 @@ struct CascadeOptions {
   TORCH_ARG(std::optional<torch::Tensor>, fingerprints) = std::nullopt;  // (B, d_model, H, W), CPU
   TORCH_ARG(std::string, routing) = "hybrid";
   TORCH_ARG(NodeProbCachePtr, cache) = nullptr;
+  // How each ensemble member covers the scene; the default is one tile.
+  TORCH_ARG(TileOptions, tiling) = TileOptions();
 };
 
 // The number of class columns a tree's predictions need: its largest class
@@ -84,5 +92,14 @@ torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_m
                             SpectralSSMEncoder* ssm_encoder, const ComputeDevice& device,
                             int64_t num_global_classes, const std::string& routing = "hybrid",
                             NodeProbCache* cache = nullptr);
+
+// The weighted class distribution (G, H, W), CPU float32, of one scene
+// (bands, H, W) or (1, bands, H, W): the values whose arg-max over the
+// classes is run_inference's label map, computed the same way; ensemble
+// members run tile by tile as `tiling` says.
+torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& trained_models,
+                                   const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
+                                   const ComputeDevice& device, int64_t num_global_classes,
+                                   const std::string& routing, NodeProbCache* cache, const TileOptions& tiling);
 
 }  // namespace lumora

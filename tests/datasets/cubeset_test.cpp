@@ -269,3 +269,32 @@ TEST(Dataset, UnsoundInputsAreRefusedWithClearErrors) {
 }
 
 }  // namespace lumora
+
+namespace lumora {
+
+// A scene without its label map: the same normalised cube a dataset holds,
+// whichever normalisation, and the last 3-D variable of the file.
+TEST(SceneCube, EqualsTheDatasetsCubeWithoutALabelMap) {
+  testing::TempDir dir;
+  auto scene = testing::make_tiny_scene(6, 8, 5, 3);
+  testing::write_scene(dir.path(), scene.cube, scene.labels);
+  for (bool min_max : {false, true}) {
+    // Each load reads the file again: no dataset holds the cube in between.
+    torch::Tensor alone = load_scene_cube(dir.file("data.mat"), min_max).clone();
+    torch::Tensor with_labels =
+        HyperspectralDataset(HyperspectralDatasetOptions(dir.file("data.mat"), dir.file("gt.mat")).use_fp16(min_max))
+            .data;
+    EXPECT_TRUE(torch::equal(alone, with_labels)) << min_max;
+  }
+  write_mat(dir.file("two.mat"), {{"first", NdArray::from_tensor(torch::zeros({2, 3, 4}))},
+                                   {"mask", NdArray::from_tensor(torch::ones({2, 3}))},
+                                   {"second", NdArray::from_tensor(torch::arange(24, torch::kFloat32).view({2, 3, 4}))}});
+  const torch::Tensor second = load_scene_cube(dir.file("two.mat"));
+  EXPECT_EQ(second.sizes(), (std::vector<int64_t>{4, 2, 3}));
+  EXPECT_GT(second.std().item<double>(), 0.5);  // the ramp, not the zeros
+  write_mat(dir.file("flat.mat"), {{"mask", NdArray::from_tensor(torch::ones({2, 3}))}});
+  EXPECT_EQ(error_of<ValueError>([&] { load_scene_cube(dir.file("flat.mat")); }),
+            "no 3-D variable (H, W, C) to use as the cube in '" + dir.file("flat.mat") + "'; its variables: ['mask']");
+}
+
+}  // namespace lumora

@@ -177,6 +177,39 @@ TEST(Cascade, BatchedAndUnbatchedSceneAgreeAndCacheReusesProbabilities) {
   EXPECT_TRUE(torch::equal(a, d));
 }
 
+TEST(Cascade, DistributionIsWhatRunInferenceTakesTheArgMaxOf) {
+  TrainedModels models;
+  models.insert("root", tiny_node({2, 5}, 2));
+  const TreeNode tree = two_leaf_tree();
+  const auto data = scene();
+  const auto dist = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions());
+  ASSERT_EQ(dist.sizes(), (std::vector<int64_t>{6, kSide, kSide}));
+  EXPECT_TRUE(torch::equal(dist.argmax(0), run_inference(tree, models, data, nullptr, "cpu", 6, "forest")));
+  EXPECT_TRUE(torch::allclose(dist.sum(0), torch::ones({kSide, kSide}), 1e-5, 1e-6));
+  EXPECT_TRUE(torch::equal(dist, cascade_distribution(tree, models, data.squeeze(0), nullptr, "cpu", 6, "forest",
+                                                      nullptr, TileOptions())));
+}
+
+TEST(Cascade, EnsemblesRunTileByTileMatchTheWholeScene) {
+  TrainedModels models;
+  models.insert("root", tiny_node({2, 5}, 2));
+  const TreeNode tree = two_leaf_tree();
+  torch::manual_seed(8);
+  const auto data = torch::rand({1, kBands, 48, 64});
+  const auto whole = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions());
+  // A tile that covers the scene is the whole-scene computation itself.
+  EXPECT_TRUE(torch::equal(
+      whole, cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions().tile(64))));
+  NodeProbCache cache;
+  const auto tiled =
+      cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", &cache, TileOptions().tile(16));
+  EXPECT_TRUE(torch::allclose(tiled, whole, 1e-4, 1e-6)) << (tiled - whole).abs().max().item<double>();
+  EXPECT_EQ(cache.size(), 1u);
+  const auto bare = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr,
+                                         TileOptions().tile(16).overlap(0));
+  EXPECT_GT((bare - whole).abs().max().item<double>(), 1e-4);
+}
+
 TEST(Cascade, NodesWithoutATrainedRouterRouteByTheirEnsemble) {
   TrainedModels models;
   models.insert("root", tiny_node({1, 2, 3}, 1));

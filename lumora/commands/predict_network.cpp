@@ -1,0 +1,193 @@
+#include "lumora/commands/predict_network.h"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <torch/torch.h>
+
+#include <chrono>
+#include <iostream>
+#include <set>
+#include <type_traits>
+
+#include "lumora/commands/cli.h"
+#include "lumora/commands/tree_reports.h"
+#include "lumora/core/errors.h"
+#include "lumora/core/format.h"
+#include "lumora/core/paths.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/torch_compat.h"
+#include "lumora/datasets/cubeset.h"
+#include "lumora/models/cubeseg.h"
+#include "lumora/models/network_record.h"
+#include "lumora/rssp/tree_metrics.h"
+#include "lumora/utils/display.h"
+
+namespace lumora::commands {
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A given split value that differs from the record is used, with a warning:
+// the network may have been trained on pixels that are then scored.
+template <typename T>
+T settle(const char* option, const std::optional<T>& given, T recorded) {
+  if (!given) return recorded;
+  auto text = [](T v) {
+    if constexpr (std::is_integral_v<T>)
+      return std::to_string(v);
+    else
+      return py_float(v);
+  };
+  if (*given != recorded)
+    std::cout << "WARNING: " << option << " " << text(*given) << " differs from the " << text(recorded)
+              << " recorded beside the network; the test pixels may include pixels it was trained on." << std::endl;
+  return *given;
+}
+
+struct Scene {
+  torch::Tensor data, labels, test_mask;
+  int64_t test_pixels = 0;
+};
+
+Scene load_scene(const NetworkPredictOptions& o, const NetworkRecord& r, double train_ratio, double val_ratio,
+                 int64_t seed) {
+  Scene scene;
+  const bool min_max = r.normalisation == "min_max";
+  if (!o.gt) {
+    scene.data = load_scene_cube(o.data, min_max);
+    std::cout << "scene: " << scene.data.size(1) << " x " << scene.data.size(2) << " pixels, " << scene.data.size(0)
+              << " bands; no label map, so nothing is scored" << std::endl;
+    return scene;
+  }
+  HyperspectralDataset ds(HyperspectralDatasetOptions(o.data, *o.gt)
+                              .split("test")
+                              .train_ratio(train_ratio)
+                              .val_ratio(val_ratio)
+                              .seed(seed)
+                              .use_fp16(min_max));
+  scene.data = ds.data;
+  scene.labels = ds.labels;
+  scene.test_mask = ds.split_mask;
+  scene.test_pixels = ds.coords.size(0);
+  return scene;
+}
+
+void check_scene(const Scene& scene, const NetworkRecord& r, const NetworkPredictOptions& o) {
+  if (scene.data.size(0) != r.num_bands)
+    throw ValueError(fmt::format("the cube in '{}' has {} bands but the network '{}' was trained on {} bands", o.data,
+                                 scene.data.size(0), o.model, r.num_bands));
+  if (!scene.labels.defined()) return;
+  const torch::Tensor ids = std::get<0>(torch::_unique(scene.labels.masked_select(scene.labels.gt(0))));
+  std::set<int64_t> unknown;
+  for (int64_t i = 0; i < ids.numel(); ++i)
+    if (ids[i].item<int64_t>() >= r.num_classes) unknown.insert(ids[i].item<int64_t>());
+  if (!unknown.empty())
+    throw ValueError(fmt::format("the label map in '{}' holds class {} {} that the network '{}' does not know (its "
+                                 "classes: 1 to {})",
+                                 *o.gt, unknown.size() == 1 ? "id" : "ids", fmt::join(unknown, ", "), o.model,
+                                 r.num_classes - 1));
+}
+
+std::string f4(double v) { return fmt::format("{:.4f}", v); }
+
+// The scores in lumora-train's own layout, so that both files compare.
+void write_network_results(const std::string& path, int64_t best_epoch, const Scores& s) {
+  std::string text = "best_epoch,test_oa,test_miou,test_dice,test_precision,test_recall,test_aa,test_kappa\r\n";
+  text += std::to_string(best_epoch);
+  for (double v : {s.oa, s.miou, s.dice, s.precision, s.recall, s.aa, s.kappa}) text += "," + f4(v);
+  text += "\r\n";
+  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
+}
+
+}  // namespace
+
+int predict_network(const NetworkPredictOptions& o) {
+  const auto overall = std::chrono::steady_clock::now();
+  cli::check_output_folder("--out-dir", o.out_dir);
+  display::print_predict_start();
+  const torch::Device device = compat::default_device();
+  display::print_config_box("LUMORA Predict", {{"Device", device_description(device)},
+                                               {"Model", o.model},
+                                               {"Data", o.data},
+                                               {"Routing", "not applicable (single network)"}});
+  if (o.routing_given)
+    std::cout << "Note: --routing applies to class trees only; this model is a single network." << std::endl;
+  if (o.ssm_load_given)
+    std::cout << "Note: --ssm_load applies to class trees only; this model is a single network." << std::endl;
+
+  std::cout << "\nLoading network from " << o.model << " ..." << std::endl;
+  const NetworkRecord r = load_network_record(o.record);
+  HyperspectralNet net(HyperspectralNetOptions(r.num_bands, r.num_classes)
+                           .num_filters(r.num_filters)
+                           .num_blocks(r.num_blocks)
+                           .base_filters(r.base_filters)
+                           .use_fp16(r.fp16));
+  load_state_dict_file_into(*net, o.model);
+  net->to(device);
+  net->eval();
+  std::cout << "Network loaded (" << r.num_bands << " bands, classes 1 to " << r.num_classes - 1
+            << ", side file " << o.record << ")." << std::endl;
+
+  const double train_ratio = o.gt ? settle("--train_ratio", o.given_train_ratio, r.train_ratio) : r.train_ratio;
+  const double val_ratio = o.gt ? settle("--val_ratio", o.given_val_ratio, r.val_ratio) : r.val_ratio;
+  const int64_t seed = o.gt ? settle("--seed", o.given_seed, r.seed) : r.seed;
+  const Scene scene = load_scene(o, r, train_ratio, val_ratio, seed);
+  check_scene(scene, r, o);
+  if (o.gt) cli::check_test_pixels(scene.test_pixels, train_ratio, val_ratio, *o.gt);
+  std::vector<std::string> names = r.class_names;
+  if (o.maps.class_names) names = class_names_of(o.maps, r.num_classes - 1);
+  make_dirs(o.out_dir);
+  std::optional<maps::MapSet> map_set = open_maps(o.maps, o.out_dir, o.data, r.num_classes, names, scene.data);
+  const std::string tiles = tiling_text(o.tiling, scene.data.size(1), scene.data.size(2), r.num_blocks);
+  if (!tiles.empty()) std::cout << tiles << std::endl;
+
+  const auto start = std::chrono::steady_clock::now();
+  std::cout << "\n=== Running Network Inference ===" << std::endl;
+  torch::Tensor logits;
+  {
+    torch::NoGradGuard no_grad;
+    compat::Autocast autocast(r.fp16);  // as lumora-train tested it
+    logits = network_logits(*net, scene.data.unsqueeze(0), device, o.tiling);
+  }
+  const torch::Tensor pred = logits.argmax(1).squeeze(0).to(torch::kInt64);
+  std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
+
+  if (o.gt) {
+    const torch::Tensor eval = eval_labels(scene.labels, scene.test_mask);
+    const RsspMetrics m = compute_rssp_metrics(pred, eval, r.num_classes);
+    display::print_results_box(m.scores.labelled());
+    std::map<int64_t, int64_t> pixel_counts;
+    for (const auto& [cls, iou] : m.per_class_ious) pixel_counts[cls] = eval.eq(cls).sum().item<int64_t>();
+    display::print_per_class_iou(m.per_class_ious, pixel_counts);
+    const std::string results_path = path_join(o.out_dir, "test_results.csv");
+    const std::string report_path = path_join(o.out_dir, "class_report.csv");
+    write_network_results(results_path, r.best_epoch, m.scores);
+    write_class_report(report_path, pred, eval, r.num_classes, m.per_class_ious);
+    print_saved(results_path);
+    print_saved(report_path);
+  } else {
+    std::vector<int64_t> classes;
+    for (int64_t k = 1; k < r.num_classes; ++k) classes.push_back(k);
+    report_class_counts(path_join(o.out_dir, "class_counts.csv"), "Predicted pixels per class", pred, classes,
+                        names);
+  }
+  if (map_set) {
+    std::cout << std::endl;
+    print_saved_paths(map_set->prediction("", pred));
+    if (o.maps.probs) print_saved_paths(map_set->probabilities("", torch::softmax(logits, 1).squeeze(0)));
+    if (o.gt) {
+      print_saved_paths(map_set->errors("", pred, scene.labels, scene.test_mask));
+      print_saved_paths(map_set->truth(scene.labels));
+    }
+    print_saved_paths(map_set->scene(scene.data));
+    print_saved_paths(map_set->legend());
+  }
+  std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))
+            << display::RESET << std::endl;
+  display::print_training_done();
+  return 0;
+}
+
+}  // namespace lumora::commands

@@ -1,0 +1,65 @@
+// Outputs that lumora-train, lumora-treefit and lumora-predict add beside
+// their scores: the map options, the maps of a prediction, the pixel counts
+// of an unlabelled prediction and the training-curve figures.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <torch/types.h>
+
+#include "lumora/maps/map_set.h"
+
+namespace lumora::commands {
+
+struct MapRequest {
+  bool maps = true;                          // off with --no-maps
+  bool probs = false;                        // --probs
+  std::optional<std::string> metadata;       // --metadata
+  std::optional<std::string> class_names;    // --class-names
+};
+
+// --no-maps, --metadata and --class-names; with `probs` also --probs.
+void add_map_options(CLI::App& app, MapRequest& request, bool probs);
+
+// Fails, before any work, on a --metadata file that does not exist or a
+// --class-names file that cannot be read or holds no name.
+void check_map_inputs(const MapRequest& request);
+
+// The names of --class-names (empty without it), checked to cover classes
+// 1..max_class.
+std::vector<std::string> class_names_of(const MapRequest& request, int64_t max_class);
+
+// The maps of a run in `out_dir`, or nothing when --no-maps was given or the
+// build cannot write them (then one line says so). Reads the scene's
+// metadata.json (see georef.h) and prints its notes.
+std::optional<maps::MapSet> open_maps(const MapRequest& request, const std::string& out_dir,
+                                      const std::string& data_path, int64_t num_classes,
+                                      std::vector<std::string> names, const torch::Tensor& cube);
+
+// "  Saved → <path>" for each path.
+void print_saved_paths(const std::vector<std::string>& paths);
+
+// Pixels predicted per class: every class of `classes` (in order), then any
+// other id the map holds. Printed as a table and written to `path` as
+// class_id,class_name,pixels,fraction (CR LF, through a temporary name).
+void report_class_counts(const std::string& path, const std::string& title, const torch::Tensor& pred,
+                         const std::vector<int64_t>& classes, const std::vector<std::string>& names);
+
+// training_curves.png from a lumora-train log (epoch, train_loss, ...,
+// val_oa, val_miou, ...). A one-line notice instead without Cairo.
+void draw_network_curves(const std::string& log_path, const std::string& png_path, const std::string& title);
+
+// training_curves.png from the rows of a tree's training_history.csv after
+// its first `skip_rows` data rows: one colour per node, one line per
+// ensemble member.
+void draw_tree_curves(const std::string& history_path, int64_t skip_rows, const std::string& png_path,
+                      const std::string& title);
+
+// Data rows (lines after the header) of a CSV file; 0 when it does not exist.
+int64_t csv_data_rows(const std::string& path);
+
+}  // namespace lumora::commands

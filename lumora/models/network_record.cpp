@@ -1,0 +1,109 @@
+#include "lumora/models/network_record.h"
+
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "lumora/core/errors.h"
+#include "lumora/core/paths.h"
+#include "lumora/core/state_dict.h"
+
+namespace lumora {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+const json& entry(const json& doc, const char* key, const std::string& path) {
+  if (!doc.contains(key)) throw KeyError("'" + path + "' has no \"" + key + "\" entry");
+  return doc[key];
+}
+
+int64_t integer(const json& doc, const char* key, int64_t minimum, const std::string& path) {
+  const json& v = entry(doc, key, path);
+  if (!v.is_number_integer() || v.get<int64_t>() < minimum)
+    throw ValueError(fmt::format("'{}': \"{}\" must be an integer of at least {}, got {}", path, key, minimum,
+                                 v.dump()));
+  return v.get<int64_t>();
+}
+
+double fraction(const json& doc, const char* key, const std::string& path) {
+  const json& v = entry(doc, key, path);
+  if (!v.is_number() || !(v.get<double>() >= 0.0 && v.get<double>() <= 1.0))
+    throw ValueError(fmt::format("'{}': \"{}\" must be a number from 0 to 1, got {}", path, key, v.dump()));
+  return v.get<double>();
+}
+
+}  // namespace
+
+std::string network_record_path(const std::string& weights_path) {
+  const std::filesystem::path p(weights_path);
+  if (p.extension() == ".json") return weights_path + ".json";
+  return std::filesystem::path(p).replace_extension(".json").string();
+}
+
+void save_network_record(const NetworkRecord& r, const std::string& path) {
+  json doc = json::object();
+  doc["model"] = "HyperspectralNet";
+  doc["num_bands"] = r.num_bands;
+  doc["num_classes"] = r.num_classes;
+  doc["num_filters"] = r.num_filters;
+  doc["num_blocks"] = r.num_blocks;
+  doc["base_filters"] = r.base_filters;
+  doc["fp16"] = r.fp16;
+  doc["normalisation"] = r.normalisation;
+  doc["split"] = json{{"train_ratio", r.train_ratio}, {"val_ratio", r.val_ratio}, {"seed", r.seed}};
+  doc["best_epoch"] = r.best_epoch;
+  doc["class_names"] = r.class_names;
+  const std::string text = doc.dump(2) + "\n";
+  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
+}
+
+NetworkRecord load_network_record(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw FileNotFoundError("cannot read '" + path + "'");
+  std::stringstream text;
+  text << in.rdbuf();
+  json doc;
+  try {
+    doc = json::parse(text.str());
+  } catch (const json::exception& e) {
+    throw ValueError("'" + path + "' is not valid JSON: " + e.what());
+  }
+  if (!doc.is_object() || !doc.contains("model") || doc["model"] != "HyperspectralNet")
+    throw ValueError("'" + path + "' does not describe a HyperspectralNet (no \"model\": \"HyperspectralNet\")");
+  NetworkRecord r;
+  r.num_bands = integer(doc, "num_bands", 1, path);
+  r.num_classes = integer(doc, "num_classes", 2, path);
+  r.num_filters = integer(doc, "num_filters", 1, path);
+  r.num_blocks = integer(doc, "num_blocks", 0, path);
+  r.base_filters = integer(doc, "base_filters", 1, path);
+  const json& fp16 = entry(doc, "fp16", path);
+  if (!fp16.is_boolean()) throw ValueError("'" + path + "': \"fp16\" must be true or false, got " + fp16.dump());
+  r.fp16 = fp16.get<bool>();
+  const json& norm = entry(doc, "normalisation", path);
+  if (!norm.is_string() || (norm.get<std::string>() != "standard" && norm.get<std::string>() != "min_max"))
+    throw ValueError("'" + path + "': \"normalisation\" must be \"standard\" or \"min_max\", got " + norm.dump());
+  r.normalisation = norm.get<std::string>();
+  const json& split = entry(doc, "split", path);
+  if (!split.is_object()) throw ValueError("'" + path + "': \"split\" must be an object, got " + split.dump());
+  r.train_ratio = fraction(split, "train_ratio", path);
+  r.val_ratio = fraction(split, "val_ratio", path);
+  r.seed = integer(split, "seed", 0, path);
+  if (r.seed > 0xFFFFFFFFLL) throw ValueError("'" + path + "': \"seed\" must be at most 2**32 - 1");
+  r.best_epoch = doc.contains("best_epoch") ? integer(doc, "best_epoch", 0, path) : 0;
+  if (doc.contains("class_names")) {
+    const json& names = doc["class_names"];
+    if (!names.is_array()) throw ValueError("'" + path + "': \"class_names\" must be a list of texts");
+    for (const auto& n : names) {
+      if (!n.is_string()) throw ValueError("'" + path + "': \"class_names\" must be a list of texts");
+      r.class_names.push_back(n.get<std::string>());
+    }
+  }
+  return r;
+}
+
+}  // namespace lumora

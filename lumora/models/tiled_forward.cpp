@@ -1,0 +1,102 @@
+#include "lumora/models/tiled_forward.h"
+
+#include <fmt/format.h>
+#include <torch/torch.h>
+
+#include <algorithm>
+
+#include "lumora/core/errors.h"
+#include "lumora/core/torch_compat.h"
+
+namespace lumora {
+namespace {
+
+int64_t overlap_for(const HyperspectralNetImpl& net, const TileOptions& options) {
+  return options.overlap() < 0 ? receptive_margin(net.options.num_blocks()) : round_up_16(options.overlap());
+}
+
+torch::Tensor window_of(const torch::Tensor& data, const TileWindow& t, const torch::Device& device) {
+  return data.slice(2, t.y0, t.y1).slice(3, t.x0, t.x1).to(device);
+}
+
+torch::Tensor centre_of(const torch::Tensor& x, const TileWindow& t) {
+  return x.slice(2, t.cy0 - t.y0, t.cy1 - t.y0).slice(3, t.cx0 - t.x0, t.cx1 - t.x0);
+}
+
+}  // namespace
+
+int64_t round_up_16(int64_t pixels) { return (std::max<int64_t>(pixels, 0) + 15) / 16 * 16; }
+
+int64_t receptive_margin(int64_t num_blocks) {
+  // Two 3 x 3 convolutions per level at scales 1, 2, 4, 8 down (each pooling
+  // adding its own scale), two at 16 in the bottleneck, two per level back up.
+  int64_t reach = std::max<int64_t>(num_blocks, 0);
+  for (int64_t scale = 1; scale <= 8; scale *= 2) reach += 2 * scale + scale;
+  reach += 2 * 16;
+  for (int64_t scale = 8; scale >= 1; scale /= 2) reach += 2 * scale;
+  return round_up_16(reach);
+}
+
+std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile, int64_t overlap) {
+  if (tile < 1) throw ValueError("tile size must be at least 1 pixel, got " + std::to_string(tile));
+  const int64_t step = round_up_16(tile), margin = round_up_16(overlap);
+  std::vector<TileWindow> out;
+  for (int64_t y = 0; y < height; y += step)
+    for (int64_t x = 0; x < width; x += step) {
+      TileWindow t{};
+      t.cy0 = y, t.cy1 = std::min(height, y + step), t.cx0 = x, t.cx1 = std::min(width, x + step);
+      t.y0 = std::max<int64_t>(0, y - margin), t.y1 = std::min(height, t.cy1 + margin);
+      t.x0 = std::max<int64_t>(0, x - margin), t.x1 = std::min(width, t.cx1 + margin);
+      out.push_back(t);
+    }
+  return out;
+}
+
+std::string tiling_text(const TileOptions& options, int64_t height, int64_t width, int64_t num_blocks) {
+  if (options.tile() <= 0) return "";
+  const int64_t step = round_up_16(options.tile());
+  const int64_t margin = options.overlap() < 0 ? receptive_margin(num_blocks) : round_up_16(options.overlap());
+  const size_t count = tile_windows(height, width, step, margin).size();
+  if (count == 1) return fmt::format("Tiles: one {0} x {0} tile covers the whole scene", step);
+  return fmt::format("Tiles: {} of {} x {} pixels, each read with a {}-pixel margin{}", count, step, step, margin,
+                     options.overlap() < 0 ? " (the network's receptive field)" : "");
+}
+
+bool needs_tiles(int64_t height, int64_t width, const TileOptions& options) {
+  if (options.tile() <= 0) return false;
+  const int64_t step = round_up_16(options.tile());
+  return height > step || width > step;
+}
+
+torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& data, const torch::Device& device,
+                             const TileOptions& options) {
+  torch::NoGradGuard no_grad;
+  const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
+  if (!needs_tiles(h, w, options)) return net.forward(data.to(device)).to(torch::kCPU, torch::kFloat32);
+
+  const std::vector<TileWindow> tiles = tile_windows(h, w, options.tile(), overlap_for(net, options));
+  auto spectral = [&](const TileWindow& t) {
+    return net.spectral_3d->forward(net.continuum_removal->forward(window_of(data, t, device)));
+  };
+  // First pass: the scene-wide channel means that the squeeze-and-excitation gate reads.
+  torch::Tensor sums;
+  for (const TileWindow& t : tiles) {
+    const torch::Tensor part = centre_of(spectral(t), t).sum({2, 3}, /*keepdim=*/false, torch::kFloat64).cpu();
+    sums = sums.defined() ? sums + part : part;
+    compat::empty_cuda_cache();
+  }
+  const int64_t channels = sums.size(1);
+  const torch::Tensor means = (sums / static_cast<double>(h * w)).to(torch::kFloat32).to(device);
+  const torch::Tensor gate = net.chanweight->fc->forward(means).view({b, channels, 1, 1});
+
+  torch::Tensor out;
+  for (const TileWindow& t : tiles) {
+    const torch::Tensor logits = net.decoder->forward(net.encoder->forward(spectral(t) * gate));
+    if (!out.defined()) out = torch::empty({b, logits.size(1), h, w}, torch::kFloat32);
+    out.slice(2, t.cy0, t.cy1).slice(3, t.cx0, t.cx1).copy_(centre_of(logits, t));
+    compat::empty_cuda_cache();
+  }
+  return out;
+}
+
+}  // namespace lumora

@@ -1,0 +1,61 @@
+// Running the segmentation network over a scene tile by tile, so that its
+// activations never cover more than one tile plus its margin. Each tile is
+// read with a margin of `overlap` pixels on every side where the scene has
+// them, and only its centre is kept. Tiles and margins are whole multiples
+// of 16 pixels, so every tile's pooling grid is the scene's own; the
+// squeeze-and-excitation gate, which averages over the whole input, is
+// computed from the whole scene in a first pass. With a margin as wide as
+// the network's receptive field the tiled logits equal the whole-scene
+// logits up to float rounding (where the scene's size is a multiple of 16).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <torch/arg.h>
+#include <torch/types.h>
+
+#include "lumora/models/cubeseg.h"
+
+namespace lumora {
+
+struct TileOptions {
+  // Pixels per tile side; 0 runs the whole scene as one tile.
+  TORCH_ARG(int64_t, tile) = 0;
+  // Margin read around each tile; negative: the network's receptive margin.
+  TORCH_ARG(int64_t, overlap) = -1;
+};
+
+// `pixels` rounded up to a multiple of 16.
+int64_t round_up_16(int64_t pixels);
+
+// How far (in pixels) an input pixel can reach an output pixel through a
+// HyperspectralNet with `num_blocks` spectral blocks: one per 3 x 3 spectral
+// block plus 107 through the 2-D encoder and decoder; rounded up to 16.
+int64_t receptive_margin(int64_t num_blocks);
+
+// One tile: the window read [y0, y1) x [x0, x1) and the centre kept.
+struct TileWindow {
+  int64_t y0, y1, x0, x1;
+  int64_t cy0, cy1, cx0, cx1;
+};
+
+// The tiles of a height x width scene: centres of `tile` (rounded up to 16)
+// pixels a side in row-major order, windows reaching `overlap` (rounded up
+// to 16) further where the scene allows.
+std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile, int64_t overlap);
+
+// The line a command prints about its tiling of a height x width scene by
+// networks of `num_blocks` spectral blocks ("" when it runs as one tile).
+std::string tiling_text(const TileOptions& options, int64_t height, int64_t width, int64_t num_blocks);
+
+// Whether `options` cuts a height x width scene into more than one tile.
+bool needs_tiles(int64_t height, int64_t width, const TileOptions& options);
+
+// The logits (B, K, H, W), CPU float32, of `net` (in evaluation mode) on
+// `data` (B, C, H, W). One tile: exactly net->forward on the whole scene.
+torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& data, const torch::Device& device,
+                             const TileOptions& options);
+
+}  // namespace lumora
