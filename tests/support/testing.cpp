@@ -79,9 +79,12 @@ std::string shared_dir() {
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  return run_command(build_dir() + "/bin/" + program, args, cwd);
+}
+
+RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
   TempDir scratch;
   const std::string out_path = scratch.file("out"), err_path = scratch.file("err");
-  const std::string exe = build_dir() + "/bin/" + program;
   pid_t pid = fork();
   if (pid == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);

@@ -51,6 +51,8 @@ struct RunResult {
 // Runs a built program (name relative to the build's bin folder) with arguments.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd = "");
+// Runs any executable, given by path.
+RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd = "");
 
 // The message of the error `fn` throws, checked to be of type E.
 template <typename E = Error, typename F>
