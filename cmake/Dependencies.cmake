@@ -3,7 +3,40 @@
 # torch wheel (scripts/libtorch2.sh) is found the same way, through
 # CMAKE_PREFIX_PATH or Torch_DIR.
 
+# TorchConfig.cmake finds its Caffe2 targets with find_package(Caffe2 PATHS
+# <beside it>), which tries the system folders first: where Debian's LibTorch
+# 1.13 is installed too, a 2.x Torch_DIR linked Debian's libtorch. Its own
+# Caffe2 comes first; a mismatch that slips through stops the configuration.
+if(Torch_DIR AND NOT Caffe2_DIR AND EXISTS "${Torch_DIR}/../Caffe2/Caffe2Config.cmake")
+  get_filename_component(Caffe2_DIR "${Torch_DIR}/../Caffe2" ABSOLUTE)
+  set(Caffe2_DIR "${Caffe2_DIR}" CACHE PATH "Caffe2 of the LibTorch in Torch_DIR")
+  if(EXISTS "${Torch_DIR}/../../../lib/libtorch.so")
+    get_filename_component(_torch_so "${Torch_DIR}/../../../lib/libtorch.so" ABSOLUTE)
+    set(TORCH_LIBRARY "${_torch_so}" CACHE FILEPATH "libtorch of the LibTorch in Torch_DIR")
+  endif()
+endif()
 find_package(Torch REQUIRED)
+if(Caffe2_DIR)
+  get_filename_component(_caffe2_found "${Caffe2_DIR}" REALPATH)
+  get_filename_component(_caffe2_beside "${Torch_DIR}/../Caffe2" REALPATH)
+  if(EXISTS "${_caffe2_beside}" AND NOT _caffe2_found STREQUAL _caffe2_beside)
+    message(FATAL_ERROR "Torch_DIR=${Torch_DIR} but Caffe2_DIR=${Caffe2_DIR}: two LibTorch installations "
+                        "are mixed; set -DCaffe2_DIR=${_caffe2_beside}")
+  endif()
+endif()
+# A wheel's TorchConfig.cmake looks c10 up with find_library(... PATHS <its
+# lib>), which tries the system folders first: where Debian's LibTorch 1.13 is
+# installed too, Debian's libc10 got into a 2.x build. The c10 beside the
+# LibTorch found is the one to link.
+get_filename_component(_torch_lib "${Torch_DIR}/../../../lib" ABSOLUTE)
+if(c10_LIBRARY AND EXISTS "${_torch_lib}/libc10.so" AND NOT c10_LIBRARY STREQUAL "${_torch_lib}/libc10.so")
+  list(FIND TORCH_LIBRARIES "${c10_LIBRARY}" _at)
+  if(_at GREATER -1)
+    list(REMOVE_AT TORCH_LIBRARIES ${_at})
+    list(INSERT TORCH_LIBRARIES ${_at} "${_torch_lib}/libc10.so")
+  endif()
+  set(c10_LIBRARY "${_torch_lib}/libc10.so" CACHE FILEPATH "c10 of the LibTorch found" FORCE)
+endif()
 add_library(lumora_torch INTERFACE)
 target_link_libraries(lumora_torch INTERFACE ${TORCH_LIBRARIES})
 add_library(lumora::torch ALIAS lumora_torch)

@@ -24,7 +24,8 @@
 #              installed); LUMORA_GPU_OUT  folder for report.txt and the logs
 #              (default out/gpu-check); LUMORA_GPU_BUILD  build folder
 #              (default build-gpu); LUMORA_GPU_BUDGET  seconds after which the
-#              optional steps are left out (default 450).
+#              optional steps are left out (default 450); LUMORA_GPU_BUILD_TIMEOUT
+#              seconds the build may take (default 1800).
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${LUMORA_GPU_OUT:-$root/out/gpu-check}"
@@ -151,8 +152,9 @@ run configure 300 cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Re
   -DPKG_CONFIG_EXECUTABLE="$pkg_config" -DLUMORA_WITH_CONVERT=OFF -DLUMORA_CUDA=ON \
   -DCMAKE_DISABLE_FIND_PACKAGE_GDAL=ON -DCMAKE_DISABLE_FIND_PACKAGE_HDF5=ON \
   -DPython3_EXECUTABLE="$(command -v python3)" -DLUMORA_TORCH2_PYTHON="$torch_python" || exit 1
-grep -E "LibTorch|CUDA" "$logs/configure.log" | grep -v "^--.*Looking" | head -4 | sed 's/^/         /' | tee -a "$report"
-run build 1800 cmake --build "$build" -j"$(nproc)" || exit 1
+grep -E "^-- (LibTorch .*CUDA|Found CUDA|Found Torch|Checking for module|  Found matio)" "$logs/configure.log" |
+  sed 's/^/         /' | tee -a "$report"
+run build "${LUMORA_GPU_BUILD_TIMEOUT:-1800}" cmake --build "$build" -j"$(nproc)" || exit 1
 bin="$build/bin"
 for prog in lumora-train lumora-treefit lumora-predict; do
   libs="$(ldd "$bin/$prog" | grep -c -E 'torch_cuda|c10_cuda')"
