@@ -6,6 +6,8 @@
 //
 //   network_step [--height 145] [--width 145] [--bands 200] [--classes 17] [--steps 3] [--no-breakdown]
 //                [--system-allocator]   (the C library's defaults: what the programs did before)
+//                [--device cuda] [--fp16]   (on the GPU as lumora-train runs there: channels-last
+//                                            stack; --fp16: float16 autocast with the grad scaler)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
+#include "lumora/optim/grad_scaler.h"
 
 namespace {
 
@@ -60,18 +63,23 @@ double timed(int steps, const std::function<void()>& fn) {
 int main(int argc, char** argv) {
   std::map<std::string, int64_t> opt{{"--height", 145}, {"--width", 145}, {"--bands", 200}, {"--classes", 17},
                                      {"--steps", 3}};
-  bool breakdown = true, system_allocator = false;
+  bool breakdown = true, system_allocator = false, fp16 = false;
+  std::string device_name = "cpu";
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--no-breakdown") {
       breakdown = false;
     } else if (a == "--system-allocator") {
       system_allocator = true;
+    } else if (a == "--fp16") {
+      fp16 = true;
+    } else if (a == "--device" && i + 1 < argc) {
+      device_name = argv[++i];
     } else if (opt.count(a) && i + 1 < argc) {
       opt[a] = std::stoll(argv[++i]);
     } else {
       std::cerr << "usage: network_step [--height H] [--width W] [--bands C] [--classes K] [--steps N] "
-                   "[--no-breakdown] [--system-allocator]\n";
+                   "[--no-breakdown] [--system-allocator] [--device cpu|cuda] [--fp16]\n";
       return 2;
     }
   }
@@ -82,11 +90,22 @@ int main(int argc, char** argv) {
   const int64_t h = opt["--height"], w = opt["--width"], c = opt["--bands"], k = opt["--classes"];
   const int steps = static_cast<int>(opt["--steps"]);
 
+  const torch::Device device(device_name);
+  if (device.is_cuda() && !lumora::compat::cuda_available()) {
+    std::cerr << "network_step: no CUDA device\n";
+    return 1;
+  }
+  // Stage timings need the device idle between stages; they are CPU-only.
+  if (!device.is_cpu()) breakdown = false;
+
   torch::manual_seed(42);
-  lumora::HyperspectralNet net(lumora::HyperspectralNetOptions(c, k));
-  const auto x = torch::randn({1, c, h, w});
-  const auto y = torch::randint(0, k, {1, h, w});
+  lumora::HyperspectralNet net(lumora::HyperspectralNetOptions(c, k).use_fp16(fp16));
+  const auto x = torch::randn({1, c, h, w}).to(device);
+  const auto y = torch::randint(0, k, {1, h, w}).to(device);
+  net->to(device);
+  if (!device.is_cpu()) lumora::use_channels_last_3d(*net);
   torch::optim::AdamW optimizer(net->parameters(), torch::optim::AdamWOptions(1e-4).weight_decay(1e-4));
+  lumora::GradScaler scaler(lumora::GradScalerOptions().enabled(fp16 && device.is_cuda()));
   const auto ce = F::CrossEntropyFuncOptions().ignore_index(0);
 
   std::vector<double> train, evals;
@@ -94,9 +113,15 @@ int main(int argc, char** argv) {
   for (int i = 0; i < steps; ++i) {
     const auto t0 = Clock::now();
     optimizer.zero_grad();
-    auto loss = F::cross_entropy(net->forward(x), y, ce);
-    loss.backward();
-    optimizer.step();
+    torch::Tensor loss;
+    {
+      lumora::compat::Autocast autocast(fp16);
+      loss = F::cross_entropy(net->forward(x), y, ce);
+    }
+    scaler.scale(loss).backward();
+    scaler.step(optimizer);
+    scaler.update();
+    lumora::compat::cuda_synchronize();
     train.push_back(seconds_since(t0));
   }
   net->eval();
@@ -104,7 +129,11 @@ int main(int argc, char** argv) {
     torch::NoGradGuard no_grad;
     for (int i = 0; i < steps; ++i) {
       const auto t0 = Clock::now();
-      net->forward(x);
+      {
+        lumora::compat::Autocast autocast(fp16);
+        net->forward(x);
+      }
+      lumora::compat::cuda_synchronize();
       evals.push_back(seconds_since(t0));
     }
   }
@@ -119,10 +148,11 @@ int main(int argc, char** argv) {
   };
   std::printf("{\"params\": %lld, \"threads\": %d, \"train_step_median_s\": %.4f, \"train_step_min_s\": %.4f, "
               "\"eval_forward_median_s\": %.4f, \"eval_forward_min_s\": %.4f, \"peak_rss_mib\": %.1f, "
-              "\"shape\": [1, %lld, %lld, %lld], \"train_steps_s\": %s, \"eval_forwards_s\": %s}\n",
+              "\"shape\": [1, %lld, %lld, %lld], \"train_steps_s\": %s, \"eval_forwards_s\": %s, \"device\": \"%s\", "
+              "\"fp16\": %s}\n",
               static_cast<long long>(params), at::get_num_threads(), median(train), minimum(train), median(evals),
               minimum(evals), rss, static_cast<long long>(c), static_cast<long long>(h), static_cast<long long>(w),
-              list(train).c_str(), list(evals).c_str());
+              list(train).c_str(), list(evals).c_str(), device.str().c_str(), fp16 ? "true" : "false");
   std::fflush(stdout);
   if (!breakdown) return 0;
 

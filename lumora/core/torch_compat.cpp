@@ -7,7 +7,6 @@
 #include <ATen/Parallel.h>
 #include <ATen/autocast_mode.h>
 #include <torch/cuda.h>
-#include <torch/version.h>
 
 #include "lumora/config.h"
 #include "lumora/core/block_cache.h"
@@ -102,7 +101,26 @@ void empty_cuda_cache() {
 #endif
 }
 
-#if TORCH_VERSION_MAJOR > 2 || (TORCH_VERSION_MAJOR == 2 && TORCH_VERSION_MINOR >= 4)
+int64_t cuda_reserved_memory(int index) {
+#if LUMORA_HAVE_CUDA
+  if (cuda_available()) {
+    const auto stats = c10::cuda::CUDACachingAllocator::getDeviceStats(static_cast<c10::DeviceIndex>(index));
+    return stats.reserved_bytes[0].current;  // 0: the aggregate over pool kinds
+  }
+#endif
+  (void)index;
+  return 0;
+}
+
+void cuda_synchronize() {
+#if LUMORA_HAVE_CUDA
+  if (cuda_available()) torch::cuda::synchronize();
+#endif
+}
+
+// LibTorch 2.4 made autocast per device type and later releases dropped the
+// device-less CUDA switches.
+#if LUMORA_TORCH_VERSION_MAJOR > 2 || (LUMORA_TORCH_VERSION_MAJOR == 2 && LUMORA_TORCH_VERSION_MINOR >= 4)
 bool autocast_enabled() { return at::autocast::is_autocast_enabled(at::kCUDA); }
 void set_autocast_enabled(bool enabled) { at::autocast::set_autocast_enabled(at::kCUDA, enabled); }
 #else

@@ -23,6 +23,10 @@ std::string cuda_device_name(int index = 0);
 int64_t cuda_total_memory(int index = 0);
 // Releases cached CUDA memory; does nothing without CUDA.
 void empty_cuda_cache();
+// Bytes the CUDA caching allocator holds from the driver (0 without CUDA).
+int64_t cuda_reserved_memory(int index = 0);
+// Waits for the device's queued work (for timing); nothing without CUDA.
+void cuda_synchronize();
 
 // CUDA automatic mixed precision.
 bool autocast_enabled();

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "lumora/core/state_dict.h"
 #include "lumora/models/cubeseg.h"
+#include "lumora/test_paths.h"
 #include "support/testing.h"
 
 namespace lumora {
@@ -32,6 +34,21 @@ class TrainCli : public ::testing::Test {
                                      "--lr", "0.01"};
     args.insert(args.end(), extra.begin(), extra.end());
     return testing::run_program("lumora-train", args);
+  }
+  // Trains briefly, then has `python` load best_model.pth with
+  // torch.load(weights_only=True) and compare its keys with the network's.
+  void check_weights_with(const std::string& python, const char* which) {
+    if (python.empty()) GTEST_SKIP() << which << " not installed";
+    auto r = train({"--epochs", "10"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    HyperspectralNet net(HyperspectralNetOptions(8, 4).num_filters(2).base_filters(4));
+    std::ofstream keys(dir.file("keys.txt"));
+    for (const auto& entry : state_dict(*net)) keys << entry.first << "\n";
+    keys.close();
+    auto c = testing::run_command(python, {testing::source_dir() + "/tests/cli/weights_torch_check.py",
+                                           dir.file("out/best_model.pth"), dir.file("keys.txt")});
+    if (c.exit_code == 77) GTEST_SKIP() << which << ": " << c.out;
+    EXPECT_EQ(c.exit_code, 0) << python << "\n" << c.out << c.err;
   }
   testing::TempDir dir;
 };
@@ -68,6 +85,10 @@ TEST_F(TrainCli, TwentyEpochsWriteLogWeightsAndResults) {
   HyperspectralNet net(HyperspectralNetOptions(8, 4).num_filters(2).base_filters(4));
   EXPECT_NO_THROW(load_state_dict(*net, load_state_dict_file(dir.file("out/best_model.pth"))));
 }
+
+TEST_F(TrainCli, PythonTorchLoadsTheWeightsWeightsOnly) { check_weights_with(LUMORA_TEST_PYTHON, "python3-torch"); }
+
+TEST_F(TrainCli, PyTorch2LoadsTheWeightsWeightsOnly) { check_weights_with(LUMORA_TEST_PYTHON_TORCH2, "PyTorch 2.x"); }
 
 TEST_F(TrainCli, ValidatesEveryTenthEpochOnly) {
   auto r = train({"--epochs", "25", "--log", "log25.csv"});

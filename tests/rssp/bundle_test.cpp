@@ -50,9 +50,7 @@ TEST(Bundle, OptionalEntriesDefault) {
   testing::TempDir dir;
   save_bundle(sample_bundle(), dir.file("b.pkl"));
   auto dict = bundle_dict(dir.file("b.pkl"));
-  dict.erase("ssm_state");
-  dict.erase("d_model");
-  dict.erase("d_state");
+  for (const char* key : {"ssm_state", "d_model", "d_state"}) ASSERT_EQ(dict.erase(key), 1u) << key;
   write_dict(dir.file("lean.pkl"), dict);
   const Bundle back = load_bundle(dir.file("lean.pkl"));
   EXPECT_FALSE(back.ssm_state.has_value());

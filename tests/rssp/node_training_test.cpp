@@ -241,20 +241,21 @@ TEST(TrainNode, StopsWhereTheBookkeepingSays) {
 }
 
 TEST(TrainNode, HighMiouStopWaitsForMinEpochs) {
-  // Two well separated classes at a high rate reach mIoU >= 0.99 within 30
-  // epochs; validating every 5, the stop still waits for epoch 40.
+  // Two well separated classes at a high rate reach mIoU >= 0.99 well before
+  // epoch 60 (LibTorch 2.11 at 40); validating every 5, the stop still waits
+  // for epoch 60.
   const NodeRun r = train(leaf({1, 2}), tiny().base_epochs(240).leaf_forests(1).lr(0.02).val_interval(5)
-                                            .patience(1000).min_epochs(40));
+                                            .patience(1000).min_epochs(60));
   std::optional<int64_t> first_high;
   for (const auto& e : r.events)
     if (e.val_scores && e.val_scores->miou >= 0.99 && !first_high) first_high = e.epoch;
   ASSERT_TRUE(first_high.has_value());
-  ASSERT_LT(*first_high, 40) << "the scene no longer separates early enough to test the wait";
+  ASSERT_LT(*first_high, 60) << "the scene no longer separates early enough to test the wait";
   const NodeEpochEvent& last = r.events.back();
-  EXPECT_EQ(last.epoch, 40);
+  EXPECT_EQ(last.epoch, 60);
   ASSERT_TRUE(last.val_scores.has_value());
   EXPECT_GE(last.val_scores->miou, 0.99);
-  EXPECT_EQ(count(r.out, "  ⚡ Early stop: mIoU ≥ 0.99 at epoch 40\n"), 1u) << r.out;
+  EXPECT_EQ(count(r.out, "  ⚡ Early stop: mIoU ≥ 0.99 at epoch 60\n"), 1u) << r.out;
   EXPECT_EQ(count(r.out, "Early stop:"), 1u);
   EXPECT_NE(r.out.find("Early stops: 1/1"), std::string::npos);
 }

@@ -2,6 +2,7 @@
 
 #include <torch/torch.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -142,7 +143,13 @@ TEST(PretrainSSM, ValidatesEveryTenthEpochKeepsEarliestBest) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].substr(0, 13), "  Epoch   10 ");
   EXPECT_EQ(lines[2].substr(0, 13), "  Epoch   30 ");
-  for (const auto& l : lines) EXPECT_NE(l.find("| Val Acc: 1.0000 | LR: 1.0e-02"), std::string::npos) << l;
+  // Epoch 10 already separates the classes; a later pass that equals it
+  // (LibTorch versions differ on whether epoch 20 dips) must not replace it.
+  EXPECT_NE(lines[0].find("| Val Acc: 1.0000 | LR: 1.0e-02"), std::string::npos) << lines[0];
+  EXPECT_TRUE(std::any_of(lines.begin() + 1, lines.end(),
+                          [](const std::string& l) { return l.find("| Val Acc: 1.0000 |") != std::string::npos; }))
+      << "no later pass ties with epoch 10: the tie is not tested";
+  for (const auto& l : lines) EXPECT_NE(l.find("| LR: 1.0e-02"), std::string::npos) << l;
   EXPECT_NE(r30.out.find("\nSSM pre-trained | Best Val Acc: 1.0000 | Saved → " + dir.file("a.pt") + "\n"),
             std::string::npos);
   EXPECT_FALSE(r30.encoder->is_training());  // the last epoch validated

@@ -79,9 +79,7 @@ std::string shared_dir() {
   return fs::is_directory(p) ? p.string() : "";
 }
 
-namespace {
-
-RunResult run_executable(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
+RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
   TempDir scratch;
   const std::string out_path = scratch.file("out"), err_path = scratch.file("err");
   pid_t pid = fork();
@@ -104,10 +102,8 @@ RunResult run_executable(const std::string& exe, const std::vector<std::string>&
   return r;
 }
 
-}  // namespace
-
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
-  return run_executable(build_dir() + "/bin/" + program, args, cwd);
+  return run_command(build_dir() + "/bin/" + program, args, cwd);
 }
 
 RunResult run_program_measured(const std::string& program, const std::vector<std::string>& args) {
@@ -117,7 +113,7 @@ RunResult run_program_measured(const std::string& program, const std::vector<std
   time_args.insert(time_args.end(), args.begin(), args.end());
   const auto start = std::chrono::steady_clock::now();
   // GNU time ends with the program's status, or 128 + its signal.
-  RunResult r = run_executable("/usr/bin/time", time_args, "");
+  RunResult r = run_command("/usr/bin/time", time_args, "");
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // The last line is the figure; a line about the exit status may precede it.
   std::stringstream lines(read_file(report));

@@ -56,6 +56,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 // The same under /usr/bin/time -f %M, which gives the program's peak
 // resident memory; also its wall time.
 RunResult run_program_measured(const std::string& program, const std::vector<std::string>& args);
+// Runs any executable, given by path.
+RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd = "");
 
 // The message of the error `fn` throws, checked to be of type E.
 template <typename E = Error, typename F>
