@@ -49,6 +49,14 @@ else()
   set(LUMORA_TORCH_VERSION_MINOR 0)
 endif()
 
+# The wheel's libraries carry parts of a newer libstdc++ and export them
+# (libtorch.so: std::filesystem::remove_all, which calls a weak symbol that
+# Debian 12's libstdc++ lacks, so it jumped to address 0). Naming libstdc++
+# first makes every std:: symbol of ours bind to the system's own copy.
+if(LUMORA_TORCH_VERSION_MAJOR GREATER_EQUAL 2 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_link_options("LINKER:--push-state,--no-as-needed,-lstdc++,--pop-state")
+endif()
+
 # AUTO: CUDA code paths when LibTorch has CUDA; ON: require it; OFF: CPU only.
 set(LUMORA_CUDA AUTO CACHE STRING "Build the CUDA code paths: AUTO, ON or OFF")
 set_property(CACHE LUMORA_CUDA PROPERTY STRINGS AUTO ON OFF)

@@ -165,7 +165,7 @@ done
 say ""
 say "3. gpu_test"
 run gpu_test 300 "$bin/gpu_test"
-grep -E '^\[  (PASSED|SKIPPED|FAILED) |^(device|fp16):|^\[       OK|^\[  SKIPPED|^\[  FAILED' "$logs/gpu_test.log" |
+grep -E '^(device|fp16):|^\[ +(OK|SKIPPED|FAILED) +\] .*\([0-9]+ ms\)|^\[  PASSED' "$logs/gpu_test.log" |
   sed 's/^/         /' | tee -a "$report"
 
 # --- 4. the programs on the sample scene -------------------------------------
@@ -190,7 +190,7 @@ if over_budget; then
 else
   if run treefit 300 "$bin/lumora-treefit" "${scene[@]}" --epochs 20 --lr 0.001 --base_filters 16 --ensembles 1 \
     --leaf_ensembles 1 --min_epochs 10 --val_interval 5 --routing hybrid --ssm_epochs 5 --out-dir "$work/tree"; then
-    say "         $(grep -m1 -o 'Device[^│|]*' "$logs/treefit.log" | tr -s ' ')"
+    say "         $(grep -m1 -o 'Device[^│║|]*' "$logs/treefit.log" | tr -s ' ')"
     say "         $(tail -1 "$work/tree/test_results.csv" | tr -d '\r')"
     run bundle-torch-load 120 "$torch_python" "$root/tests/cli/bundle_torch_check.py" "$work/tree/spt_models.pkl" 64 16 \
       "$work/tree/warmstarted.pt"

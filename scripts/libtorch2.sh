@@ -123,7 +123,7 @@ python_part() {
     # Pure-Python requirements only: the CUDA ones come from "cuda" above and
     # the machine's CUDA toolkit; numpy from Debian (python3-numpy).
     if "$py" -m pip --version > /dev/null 2>&1; then pip=("$py" -m pip); else pip=(python3 -m pip); fi
-    "${pip[@]}" install --quiet --disable-pip-version-check --no-warn-script-location --target "$deps" \
+    "${pip[@]}" install --quiet --disable-pip-version-check --no-warn-script-location --root-user-action=ignore --target "$deps" \
       'filelock' 'typing-extensions>=4.10.0' 'setuptools<82' 'sympy>=1.13.3' 'networkx>=2.5.1' 'jinja2' \
       'fsspec>=0.8.5' >&2 || return 1
     touch "$dir/.fetched-python-deps"
