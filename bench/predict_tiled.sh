@@ -39,7 +39,7 @@ PY
 echo "Machine load before: $(uptime)"
 echo "lumora-treefit on 128 x 128 x 100 (the small bundle):"
 measure "treefit 128" "$build/bin/lumora-treefit" --data "$work/train/data.mat" --gt "$work/train/gt.mat" \
-  --epochs 30 --ensembles 1 --leaf_ensembles 1 --base_filters 8 --num_filters 2 --val_interval 10 --min_epochs 10 \
+  --epochs 20 --ensembles 1 --leaf_ensembles 1 --base_filters 16 --num_filters 4 --val_interval 10 --min_epochs 10 \
   --out-dir "$work/fit" > "$work/fit.log"
 model="$work/fit/spt_models.pkl"
 

@@ -47,6 +47,10 @@ std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile
       t.cy0 = y, t.cy1 = std::min(height, y + step), t.cx0 = x, t.cx1 = std::min(width, x + step);
       t.y0 = std::max<int64_t>(0, y - margin), t.y1 = std::min(height, t.cy1 + margin);
       t.x0 = std::max<int64_t>(0, x - margin), t.x1 = std::min(width, t.cx1 + margin);
+      // The network pools four times: a window needs 16 pixels a side, taken
+      // one grid step back where a narrow remainder at the scene's edge lacks them.
+      if (t.y1 - t.y0 < 16) t.y0 = std::max<int64_t>(0, t.y0 - 16);
+      if (t.x1 - t.x0 < 16) t.x0 = std::max<int64_t>(0, t.x0 - 16);
       out.push_back(t);
     }
   return out;
