@@ -141,7 +141,7 @@ void draw_network_curves(const std::string& log_path, const std::string& png_pat
   const size_t epoch = column(h, "epoch", log_path), loss = column(h, "train_loss", log_path),
                oa = column(h, "val_oa", log_path), miou = column(h, "val_miou", log_path);
   maps::CurveSeries s;
-  s.label = "validation epochs";
+  s.label = "lumora-train (a point per validation epoch)";
   s.colour = maps::class_colour(4);
   for (size_t i = 1; i < rows.size(); ++i) {
     s.epochs.push_back(number(rows[i], epoch, log_path));

@@ -174,11 +174,13 @@ SceneMetadata parse_scene_metadata(const std::string& text, const std::string& p
   for (const char* key : {"crs_wkt", "crs"})
     if (image.contains(key) && image[key].is_string() && !image[key].get<std::string>().empty())
       g.crs.push_back(image[key].get<std::string>());
+  // ENVI: a standard system named by the map info comes before the coordinate
+  // system string, which headers in the wild carry with typing errors in it.
+  if (!gt && image.contains("map info")) gt = from_map_info(items_of(image["map info"]), g.crs, meta.notes, path);
   if (image.contains("coordinate system string")) {
     const std::string wkt = joined(items_of(image["coordinate system string"]));
     if (!wkt.empty()) g.crs.push_back(wkt);
   }
-  if (!gt && image.contains("map info")) gt = from_map_info(items_of(image["map info"]), g.crs, meta.notes, path);
   if (gt) {
     g.geotransform = *gt;
     if (image.contains("crop") && image["crop"].is_object()) {

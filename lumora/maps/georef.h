@@ -15,7 +15,8 @@ struct Georef {
   // rotation, pixel height (negative for north-up).
   std::array<double, 6> geotransform{0, 1, 0, 0, 0, 1};
   // Coordinate systems in the order to try (WKT or "EPSG:n"); the writer
-  // takes the first one GDAL understands. Empty when none is known.
+  // takes the first one GDAL understands. Empty when none is known. An ENVI
+  // header's UTM or geographic WGS-84 map info gives the EPSG code first.
   std::vector<std::string> crs;
 };
 

@@ -47,6 +47,10 @@ std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile
       t.cy0 = y, t.cy1 = std::min(height, y + step), t.cx0 = x, t.cx1 = std::min(width, x + step);
       t.y0 = std::max<int64_t>(0, y - margin), t.y1 = std::min(height, t.cy1 + margin);
       t.x0 = std::max<int64_t>(0, x - margin), t.x1 = std::min(width, t.cx1 + margin);
+      // The network pools four times: a window needs 16 pixels a side, taken
+      // one grid step back where a narrow remainder at the scene's edge lacks them.
+      if (t.y1 - t.y0 < 16) t.y0 = std::max<int64_t>(0, t.y0 - 16);
+      if (t.x1 - t.x0 < 16) t.x0 = std::max<int64_t>(0, t.x0 - 16);
       out.push_back(t);
     }
   return out;
@@ -78,9 +82,15 @@ torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& dat
   auto spectral = [&](const TileWindow& t) {
     return net.spectral_3d->forward(net.continuum_removal->forward(window_of(data, t, device)));
   };
-  // First pass: the scene-wide channel means that the squeeze-and-excitation gate reads.
+  // First pass: the scene-wide channel means that the squeeze-and-excitation
+  // gate reads. Up to the gate every layer is per pixel but the spectral
+  // blocks' small spatial kernels, so each centre needs only their reach around it.
+  const auto& kernel = *net.spectral_3d->options.kernel_size();
+  const int64_t reach = net.options.num_blocks() * (std::max(kernel[1], kernel[2]) / 2);
   torch::Tensor sums;
-  for (const TileWindow& t : tiles) {
+  for (TileWindow t : tiles) {
+    t.y0 = std::max<int64_t>(0, t.cy0 - reach), t.y1 = std::min(h, t.cy1 + reach);
+    t.x0 = std::max<int64_t>(0, t.cx0 - reach), t.x1 = std::min(w, t.cx1 + reach);
     const torch::Tensor part = centre_of(spectral(t), t).sum({2, 3}, /*keepdim=*/false, torch::kFloat64).cpu();
     sums = sums.defined() ? sums + part : part;
     compat::empty_cuda_cache();

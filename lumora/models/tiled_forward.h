@@ -43,7 +43,8 @@ struct TileWindow {
 
 // The tiles of a height x width scene: centres of `tile` (rounded up to 16)
 // pixels a side in row-major order, windows reaching `overlap` (rounded up
-// to 16) further where the scene allows.
+// to 16) further where the scene allows, and at least 16 pixels a side
+// where the scene has them.
 std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile, int64_t overlap);
 
 // The line a command prints about its tiling of a height x width scene by

@@ -155,7 +155,7 @@ TEST(SceneMetadata, EnviMapInfoCoordinateStringAndWavelengths) {
   ASSERT_TRUE(m.georef.has_value());
   // The reference pixel (2, 3), counted from 1, lies at the given easting and northing.
   EXPECT_EQ(m.georef->geotransform, (std::array<double, 6>{612730.5 - 2.0, 2.0, 0.0, 4074488.0 + 8.0, 0.0, -4.0}));
-  EXPECT_EQ(m.georef->crs, (std::vector<std::string>{"PROJCS[\"UTM_Zone_10N\",GEOGCS[\"x\"]]", "EPSG:32610"}));
+  EXPECT_EQ(m.georef->crs, (std::vector<std::string>{"EPSG:32610", "PROJCS[\"UTM_Zone_10N\",GEOGCS[\"x\"]]"}));
   ASSERT_EQ(m.wavelengths_nm.size(), 3u);
   EXPECT_NEAR(m.wavelengths_nm[0], 450.0, 1e-9);
   EXPECT_NEAR(m.wavelengths_nm[2], 650.0, 1e-9);

@@ -50,6 +50,21 @@ TEST(TiledForward, WindowsCoverEveryPixelOnceOnTheSixteenPixelGrid) {
   EXPECT_THROW(tile_windows(h, w, 0, 0), ValueError);
 }
 
+TEST(TiledForward, NarrowEdgeRemaindersBorrowTheGridStepBefore) {
+  // 70 = 4 x 16 + 6: without a margin the last column of tiles is 6 pixels wide.
+  for (const auto& t : tile_windows(70, 70, 16, 0)) {
+    EXPECT_GE(t.y1 - t.y0, 16);
+    EXPECT_GE(t.x1 - t.x0, 16);
+    EXPECT_EQ(t.x0 % 16, 0);
+    if (t.cx0 == 64) EXPECT_EQ(t.x0, 48);
+  }
+  auto net = small_net(8, 3);
+  const auto data = smooth_scene(8, 38, 37);
+  torch::NoGradGuard no_grad;
+  const torch::Tensor tiled = network_logits(*net, data, torch::kCPU, TileOptions().tile(16).overlap(0));
+  EXPECT_EQ(tiled.sizes(), (std::vector<int64_t>{1, 3, 38, 37}));
+}
+
 TEST(TiledForward, ReceptiveMarginFollowsTheLayers) {
   // 107 pixels through the 2-D encoder and decoder, one per spectral block.
   EXPECT_EQ(receptive_margin(3), round_up_16(110));
