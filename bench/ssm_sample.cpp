@@ -15,6 +15,7 @@
 
 #include <torch/torch.h>
 
+#include "lumora/commands/training_console.h"
 #include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
@@ -69,20 +70,22 @@ int main(int argc, char** argv) {
     data_path = positional[0];
     gt_path = positional[1];
   }
-  const std::string device = lumora::compat::cuda_available() ? "cuda" : "cpu";
+  const torch::Device device = lumora::compat::default_device();
 
   torch::manual_seed(42);
   lumora::HyperspectralDataset ds(lumora::HyperspectralDatasetOptions(data_path, gt_path));
+  lumora::commands::PretrainConsole console;
   const auto t0 = std::chrono::steady_clock::now();
   const std::string save = "/tmp/lumora_ssm_sample.pt";
   auto encoder = lumora::pretrain_ssm(ds.data, ds.labels, ds.train_coords, ds.val_coords,
-                                      lumora::PretrainSSMOptions().epochs(epochs).device(device).save_path(save));
+                                      lumora::PretrainSSMOptions().epochs(epochs).device(device).save_path(save).observer(
+                                          &console));
   const double pretrain_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::remove(save.c_str());
 
   // The pre-training's best validation accuracy is in its closing line above.
   for (auto& p : encoder->parameters()) p.requires_grad_(false);
-  const auto fp_map = lumora::fingerprint_map(encoder, ds.data, torch::Device(device));
+  const auto fp_map = lumora::fingerprint_map(encoder, ds.data, device);
 
   const int64_t k = ds.num_classes - 1;
   const auto [left, right] = root_split(ds.data, ds.labels, k);
@@ -95,12 +98,9 @@ int main(int argc, char** argv) {
     return "[" + s + "]";
   };
   std::cout << "\nRoot split: left " << list(left) << " | right " << list(right) << std::endl;
-  double router_val = 0.0;
-  auto router = lumora::train_router(
-      root, ds.labels, ds.train_coords, ds.val_coords, fp_map,
-      lumora::TrainRouterOptions().device(device).on_evaluation([&](int64_t, double, std::optional<double> v) {
-        if (v && *v > router_val) router_val = *v;
-      }));
+  auto router = lumora::train_router(root, ds.labels, ds.train_coords, ds.val_coords, fp_map,
+                                     lumora::TrainRouterOptions().device(device));
+  const double router_val = router ? router->summary.val_acc.value_or(0.0) : 0.0;
   std::cout << "{\"pretrain_epochs\": " << epochs << ", \"pretrain_s\": " << pretrain_s
             << ", \"router_trained\": " << (router ? "true" : "false") << ", \"router_best_val_acc\": " << router_val
             << "}" << std::endl;

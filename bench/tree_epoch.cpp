@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 #include <torch/torch.h>
 
+#include "lumora/commands/training_console.h"
 #include "lumora/core/process.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     else if (a == "--threads") torch::set_num_threads(static_cast<int>(std::stoll(v)));
     else if (a == "--flush_denormal") torch::globalContext().setFlushDenormal(std::stoll(v) != 0);
   }
-  const std::string device = lumora::compat::cuda_available() ? "cuda" : "cpu";
+  const torch::Device device = lumora::compat::default_device();
 
   lumora::HyperspectralDataset train_ds(lumora::HyperspectralDatasetOptions(data, gt).split("train"));
   lumora::HyperspectralDataset val_ds(lumora::HyperspectralDatasetOptions(data, gt).split("val"));
@@ -50,22 +51,45 @@ int main(int argc, char** argv) {
       lumora::build_rssp_tree(train_ds.data, train_ds.labels, train_ds.num_classes, depth);
   std::cout << lumora::tree_text(built.tree);
 
-  std::vector<double> stamps;
+  lumora::NetworkSizes sizes;
+  sizes.base_filters = base_filters;
+  sizes.num_filters = num_filters;
+  sizes.num_blocks = num_blocks;
+  // The end of every epoch, and node training's lines only when asked for.
+  struct Stamps : lumora::commands::NodeTrainingConsole {
+    using NodeTrainingConsole::NodeTrainingConsole;
+    bool verbose = false;
+    std::vector<double> at;
+    void on_node_start(const lumora::NodeStart& n) override {
+      if (verbose) NodeTrainingConsole::on_node_start(n);
+    }
+    void on_member_start(const lumora::MemberStart& m) override {
+      if (verbose) NodeTrainingConsole::on_member_start(m);
+    }
+    void on_member_epoch(const lumora::MemberStart& m, const lumora::EpochReport& r) override {
+      at.push_back(lumora::wall_time());
+      if (verbose) NodeTrainingConsole::on_member_epoch(m, r);
+    }
+    void on_member_done(const lumora::MemberDone& d) override {
+      if (verbose) NodeTrainingConsole::on_member_done(d);
+    }
+    void on_node_done(const lumora::NodeDone& d) override {
+      if (verbose) NodeTrainingConsole::on_node_done(d);
+    }
+  } stamps_seen(50);
+  stamps_seen.verbose = verbose != 0;
   auto options = lumora::TrainNodeOptions()
                      .device(device)
                      .base_epochs(epochs)
                      .num_forests(1)
                      .leaf_forests(1)
-                     .base_filters(base_filters)
-                     .num_filters(num_filters)
-                     .num_blocks(num_blocks)
+                     .sizes(sizes)
                      .val_interval(epochs + 1)  // only the last epoch validates
-                     .on_epoch([&](const lumora::NodeEpochEvent&) { stamps.push_back(lumora::wall_time()); });
-  if (!verbose) std::cout.setstate(std::ios::failbit);  // node training's own lines are not the benchmark's output
+                     .observer(&stamps_seen);
   const double t0 = lumora::wall_time();
   lumora::train_node(built.tree, train_ds.data, train_ds.labels, train_ds.num_classes - 1, train_ds.train_coords,
                      val_ds.val_coords, std::nullopt, options);
-  std::cout.clear();
+  const std::vector<double>& stamps = stamps_seen.at;
   std::vector<double> per_epoch;
   // stamps[i] ends epoch i + 1; epoch 1 (allocator warm-up) and the last
   // (validation) are left out.
@@ -78,7 +102,7 @@ int main(int argc, char** argv) {
                    "{{\"device\": \"{}\", \"threads\": {}, \"bands\": {}, \"height\": {}, \"width\": {}, "
                    "\"base_filters\": {}, \"num_filters\": {}, \"num_blocks\": {}, \"epoch_seconds_median\": {:.4f}, "
                    "\"epoch_seconds\": [{}], \"first_epoch_seconds\": {:.4f}, \"total_seconds\": {:.2f}}}",
-                   device, torch::get_num_threads(), train_ds.data.size(0), train_ds.data.size(1),
+                   device.is_cuda() ? "cuda" : "cpu", torch::get_num_threads(), train_ds.data.size(0), train_ds.data.size(1),
                    train_ds.data.size(2), base_filters, num_filters, num_blocks, median, listed,
                    stamps.empty() ? 0.0 : stamps[0] - t0, lumora::wall_time() - t0)
             << std::endl;

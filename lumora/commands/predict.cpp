@@ -199,20 +199,22 @@ int main_flow(Options o) {
                                         root && !root->forests.empty() ? root->forests.front().num_blocks : 3);
   if (!tiles.empty()) std::cout << tiles << std::endl;
 
-  const std::vector<std::string> routings =
-      o.routing == "all" ? std::vector<std::string>{"forest", "hybrid", "soft"} : std::vector<std::string>{o.routing};
+  const std::vector<Routing> routings = o.routing == "all"
+                                            ? std::vector<Routing>{Routing::forest, Routing::hybrid, Routing::soft}
+                                            : std::vector<Routing>{parse_routing(o.routing)};
+  CascadeConsole console;
   const auto overall = std::chrono::steady_clock::now();
   // Every run evaluates the same ensembles on the same scene: evaluate each
   // node once and let later runs reuse its probabilities.
   NodeProbCache node_probs;
   const torch::Tensor eval = o.has_gt ? eval_labels(scene.labels, scene.test_mask) : torch::Tensor();
 
-  for (std::string routing : routings) {
-    std::cout << "\n=== Running Cascade Inference (routing=" << routing << ") ===" << std::endl;
+  for (Routing routing : routings) {
+    std::cout << "\n=== Running Cascade Inference (routing=" << routing_name(routing) << ") ===" << std::endl;
     bool with_encoder = false;
-    if (routing == "hybrid" || routing == "soft") {
+    if (routing != Routing::forest) {
       with_encoder = announce_encoder(o, bundle);
-      if (!with_encoder) routing = "forest";
+      if (!with_encoder) routing = Routing::forest;
     } else {
       std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
     }
@@ -220,34 +222,35 @@ int main_flow(Options o) {
     // The arg-max of the distribution is run_inference's label map.
     const torch::Tensor distribution =
         cascade_distribution(bundle.tree, bundle.trained_models, scene.data, with_encoder ? &*encoder : nullptr,
-                             device, num_classes, routing, &node_probs, o.tiling);
+                             device, num_classes, routing, &node_probs, o.tiling, &console);
+    const std::string name = routing_name(routing);
     const torch::Tensor final_pred = distribution.argmax(0).to(torch::kInt64);
     std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
     if (!o.has_gt) {
       std::vector<int64_t> classes = bundle.tree.classes;
       std::sort(classes.begin(), classes.end());
-      report_class_counts(path_join(o.out_dir, "class_counts_" + routing + ".csv"),
-                          "Predicted pixels per class (routing=" + routing + ")", final_pred, classes, names);
-      if (map_set) write_routing_maps(*map_set, o, routing, scene, final_pred, distribution);
+      report_class_counts(path_join(o.out_dir, "class_counts_" + name + ".csv"),
+                          "Predicted pixels per class (routing=" + name + ")", final_pred, classes, names);
+      if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
       continue;
     }
 
     const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
-    display::print_results_box(m.scores.labelled(), routing);
+    display::print_results_box(m.scores.labelled(), name);
     std::map<int64_t, int64_t> pixel_counts;
     for (const auto& [cls, iou] : m.per_class_ious) pixel_counts[cls] = eval.eq(cls).sum().item<int64_t>();
     display::print_per_class_iou(m.per_class_ious, pixel_counts);
 
-    const std::string results_path = path_join(o.out_dir, "test_results_" + routing + ".csv");
-    const std::string report_path = path_join(o.out_dir, "class_report_" + routing + ".csv");
+    const std::string results_path = path_join(o.out_dir, "test_results_" + name + ".csv");
+    const std::string report_path = path_join(o.out_dir, "class_report_" + name + ".csv");
     write_scores_csv(results_path,
                      {"routing", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
                       "test_kappa"},
-                     routing, m.scores);
+                     name, m.scores);
     write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
     print_saved(results_path);
     print_saved(report_path);
-    if (map_set) write_routing_maps(*map_set, o, routing, scene, final_pred, distribution);
+    if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
   }
   if (map_set) {
     std::cout << std::endl;

@@ -119,11 +119,7 @@ int predict_network(const NetworkPredictOptions& o) {
 
   std::cout << "\nLoading network from " << o.model << " ..." << std::endl;
   const NetworkRecord r = load_network_record(o.record);
-  HyperspectralNet net(HyperspectralNetOptions(r.num_bands, r.num_classes)
-                           .num_filters(r.num_filters)
-                           .num_blocks(r.num_blocks)
-                           .base_filters(r.base_filters)
-                           .use_fp16(r.fp16));
+  HyperspectralNet net(HyperspectralNetOptions(r).use_fp16(r.fp16));
   load_state_dict_file_into(*net, o.model);
   net->to(device);
   net->eval();

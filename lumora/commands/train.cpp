@@ -17,29 +17,11 @@
 #include "lumora/models/cubeseg.h"
 #include "lumora/models/losses.h"
 #include "lumora/models/network_record.h"
-#include "lumora/optim/grad_scaler.h"
-#include "lumora/optim/plateau.h"
+#include "lumora/training/fit.h"
 #include "lumora/utils/display.h"
 
 namespace lumora::commands::train {
 namespace {
-
-// One batch of the single-sample dataset, (1, C, H, W) and (1, H, W), on the
-// device. The scene never changes, so it is moved once and reused per epoch;
-// with CUDA the host copy is pinned first.
-struct Batch {
-  torch::Tensor cube, mask;
-};
-
-Batch device_batch(HyperspectralDataset& ds, const torch::Device& device) {
-  auto example = ds.get(0);
-  auto cube = example.data.unsqueeze(0), mask = example.target.unsqueeze(0);
-  if (device.is_cuda()) {
-    cube = cube.pin_memory();
-    mask = mask.pin_memory();
-  }
-  return {cube.to(device, /*non_blocking=*/true), mask.to(device, /*non_blocking=*/true)};
-}
 
 std::string f4(double v) { return fmt::format("{:.4f}", v); }
 
@@ -59,11 +41,9 @@ int64_t parameter_count(const torch::nn::Module& module) {
 void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& test_ds, int64_t best_epoch,
                            const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
   NetworkRecord record;
+  static_cast<NetworkSizes&>(record) = o.sizes;
   record.num_bands = test_ds.num_bands;
   record.num_classes = test_ds.num_classes;
-  record.num_filters = o.num_filters;
-  record.num_blocks = o.num_blocks;
-  record.base_filters = o.base_filters;
   record.fp16 = o.fp16;
   record.normalisation = o.fp16 ? "min_max" : "standard";  // the dataset's use_fp16 choice
   record.train_ratio = o.train_ratio;
@@ -90,20 +70,45 @@ void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& te
             << "  lumora-predict --model " << save_path << " --data " << o.data << " --gt " << o.gt << std::endl;
 }
 
+// The run's console and files: the epoch bar, one log row per validation,
+// and the best weights saved the moment they are found.
+class TrainingRun : public FitObserver {
+ public:
+  TrainingRun(std::string log_path, std::string save_path)
+      : log_path_(std::move(log_path)), save_path_(std::move(save_path)) {}
+  void on_epoch(const EpochReport& r) override {
+    if (!r.val_scores) {
+      display::epoch_bar(r.epoch, r.epochs, r.train_loss, 10);
+      return;
+    }
+    const Scores& s = *r.val_scores;
+    display::epoch_bar(r.epoch, r.epochs, r.train_loss, 10,
+                       display::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
+    CsvWriter log(log_path_, /*append=*/true);
+    std::vector<std::string> row = {std::to_string(r.epoch), f4(r.train_loss), f4(*r.val_loss)};
+    for (auto& f : score_fields(s)) row.push_back(f);
+    log.write_row(row);
+    log.close();
+  }
+  void on_best(const EpochReport& /*report*/, const StateDict& best) override { save_state_dict(best, save_path_); }
+
+ private:
+  std::string log_path_, save_path_;
+};
+
 }  // namespace
 
 void run_training(const TrainOptions& o, const torch::Device& device, HyperspectralDataset& train_ds,
                   HyperspectralDataset& val_ds, HyperspectralDataset& test_ds) {
   check_trainable_size(train_ds.data.size(1), train_ds.data.size(2));
-  const Batch train_batch = device_batch(train_ds, device);
-  const Batch val_batch = device_batch(val_ds, device);
-  const Batch test_batch = device_batch(test_ds, device);
+  const FitBatch train_batch = device_batch(train_ds.data, train_ds.split_mask, device);
+  const FitBatch val_batch = device_batch(val_ds.data, val_ds.split_mask, device);
+  const FitBatch test_batch = device_batch(test_ds.data, test_ds.split_mask, device);
 
-  HyperspectralNet net(HyperspectralNetOptions(train_ds.num_bands, train_ds.num_classes)
-                           .num_filters(o.num_filters)
-                           .num_blocks(o.num_blocks)
-                           .base_filters(o.base_filters)
-                           .use_fp16(o.fp16));
+  NetworkSizes sizes = o.sizes;
+  sizes.num_bands = train_ds.num_bands;
+  sizes.num_classes = train_ds.num_classes;
+  HyperspectralNet net(HyperspectralNetOptions(sizes).use_fp16(o.fp16));
   net->to(device);
   if (!device.is_cpu()) use_channels_last_3d(*net);
 
@@ -111,14 +116,12 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
             << (o.fp16 ? "fp16 (mixed precision)" : "fp32 (full precision)") << "\n";
   std::cout << "Bands: " << train_ds.num_bands << " | Classes: " << train_ds.num_classes
             << " | Parameters: " << thousands(parameter_count(*net)) << "\n";
-  std::cout << "Loss: " << o.loss << (o.loss == "focal" ? " | gamma=" + py_float(o.focal_gamma) : "") << "\n"
+  std::cout << "Loss: " << loss_name(o.loss) << (o.loss == Loss::focal ? " | gamma=" + py_float(o.focal_gamma) : "")
+            << "\n"
             << std::endl;
 
   auto criterion = build_criterion(o.loss, o.focal_gamma, 0);
   criterion->to(device);
-  torch::optim::AdamW optimizer(net->parameters(), torch::optim::AdamWOptions(o.lr).weight_decay(1e-4));
-  ReduceLROnPlateau scheduler(optimizer, ReduceLROnPlateauOptions().patience(10).factor(0.5));
-  GradScaler scaler(GradScalerOptions().enabled(o.fp16 && device.is_cuda()));
 
   make_dirs(o.out_dir);
   const std::string log_path = path_join(o.out_dir, o.log);
@@ -134,68 +137,28 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   }
   display::print_training_start();
 
-  double best_val_miou = 0.0;
-  int64_t best_epoch = 0;
-  for (int64_t epoch = 1; epoch <= o.epochs; ++epoch) {
-    net->train();
-    optimizer.zero_grad();
-    torch::Tensor loss;
-    {
-      compat::Autocast autocast(o.fp16);
-      auto output = net->forward(train_batch.cube);
-      loss = criterion->forward(output, train_batch.mask);
-    }
-    scaler.scale(loss).backward();
-    scaler.step(optimizer);
-    scaler.update();
-    const double train_loss = loss.item<double>();
-    scheduler.step(train_loss);
-
-    if (epoch % 10 != 0) {
-      display::epoch_bar(epoch, o.epochs, train_loss, 10);
-      continue;
-    }
-    net->eval();
-    torch::NoGradGuard no_grad;
-    torch::Tensor output, val_loss;
-    {
-      compat::Autocast autocast(o.fp16);
-      output = net->forward(val_batch.cube);
-      val_loss = criterion->forward(output, val_batch.mask);
-    }
-    const Scores s = compute_metrics(output, val_batch.mask, train_ds.num_classes);
-    const double vl = val_loss.item<double>();
-    display::epoch_bar(epoch, o.epochs, train_loss, 10, display::EpochScores{vl, s.oa, s.miou, s.aa, s.kappa});
-    {
-      CsvWriter log(log_path, /*append=*/true);
-      std::vector<std::string> row = {std::to_string(epoch), f4(train_loss), f4(vl)};
-      for (auto& f : score_fields(s)) row.push_back(f);
-      log.write_row(row);
-      log.close();
-    }
-    if (s.miou > best_val_miou) {
-      best_val_miou = s.miou;
-      best_epoch = epoch;
-      save_state_dict(cpu_copy(state_dict(*net)), save_path);
-    }
-  }
+  TrainingRun run(log_path, save_path);
+  FitResult fit = fit_network(net, *criterion, train_batch, val_batch,
+                              FitOptions().epochs(o.epochs).lr(o.lr).val_interval(10).mixed_precision(o.fp16).observer(
+                                  &run));
+  const int64_t best_epoch = fit.best_epoch;
 
   // A run only ever tests weights it wrote itself: without a best validation
   // epoch, the final weights stand in (and best_epoch stays 0).
-  if (best_epoch == 0) {
+  if (!fit.from_validation) {
     std::cout << display::YELLOW << "Warning: no validation epoch improved on mIoU 0; testing the final weights"
               << " (saved to " << save_path << ")" << display::RESET << std::endl;
-    save_state_dict(cpu_copy(state_dict(*net)), save_path);
+    save_state_dict(fit.weights, save_path);
   }
-  load_state_dict(*net, load_state_dict_file(save_path));
+  load_state_dict(*net, fit.weights);
   net->eval();
   Scores test;
   torch::Tensor test_pred;  // the best weights' class of every pixel, for the maps
   {
     torch::NoGradGuard no_grad;
     compat::Autocast autocast(o.fp16);
-    auto output = net->forward(test_batch.cube);
-    test = compute_metrics(output, test_batch.mask, test_ds.num_classes);
+    auto output = net->forward(test_batch.input);
+    test = compute_metrics(output, test_batch.target, test_ds.num_classes);
     test_pred = output.argmax(1).squeeze(0).to(torch::kCPU, torch::kLong);
   }
   display::print_training_done();
@@ -225,14 +188,15 @@ int run(int argc, char** argv) {
       ->check(cli::fraction());
   app->add_option("--val_ratio", o.val_ratio, "Fraction of labeled pixels per class for validation (default: 0.1)")
       ->check(cli::fraction());
-  app->add_option("--base_filters", o.base_filters, "Base filter count for encoder/decoder (default: 32)")
+  app->add_option("--base_filters", o.sizes.base_filters, "Base filter count for encoder/decoder (default: 32)")
       ->check(cli::at_least(1));
-  app->add_option("--num_filters", o.num_filters, "Filters in Spectral3DStack (default: 8)")->check(cli::at_least(1));
-  app->add_option("--num_blocks", o.num_blocks, "Number of 3D conv blocks (default: 3)")->check(cli::at_least(0));
+  app->add_option("--num_filters", o.sizes.num_filters, "Filters in Spectral3DStack (default: 8)")->check(cli::at_least(1));
+  app->add_option("--num_blocks", o.sizes.num_blocks, "Number of 3D conv blocks (default: 3)")->check(cli::at_least(0));
   app->add_option("--epochs", o.epochs, "Number of training epochs (default: 300)")->check(cli::at_least(0));
   app->add_option("--lr", o.lr, "Learning rate (default: 1e-4)")->check(cli::positive_real());
   app->add_option("--seed", o.seed, "Random seed (default: 42)");
-  app->add_option("--loss", o.loss,
+  std::string loss = "ce";
+  app->add_option("--loss", loss,
                   "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal "
                   "loss with --focal_gamma. dice: combined CrossEntropy + Dice loss.")
       ->check(CLI::IsMember({"ce", "squared_ce", "focal", "dice"}))
@@ -246,6 +210,8 @@ int run(int argc, char** argv) {
   app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
   add_map_options(*app, o.maps, /*probs=*/false);
   if (auto status = cli::parse(*app, argc, argv)) return *status;
+
+  o.loss = parse_loss(loss);  // one of the listed names: checked while parsing
 
   return cli::guarded([&] {
     // Every output place is checked before the scene is read; the folders

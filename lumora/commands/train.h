@@ -8,6 +8,8 @@
 
 #include "lumora/commands/run_outputs.h"
 #include "lumora/datasets/cubeset.h"
+#include "lumora/models/cubeseg.h"
+#include "lumora/models/losses.h"
 
 namespace lumora::commands::train {
 
@@ -16,13 +18,11 @@ struct TrainOptions {
   std::string gt;
   double train_ratio = 0.2;
   double val_ratio = 0.1;
-  int64_t base_filters = 32;
-  int64_t num_filters = 8;
-  int64_t num_blocks = 3;
+  NetworkSizes sizes;  // filters, blocks, base filters; bands and classes from the scene
   int64_t epochs = 300;
   double lr = 0.0001;
   int64_t seed = 42;
-  std::string loss = "ce";
+  Loss loss = Loss::ce;
   double focal_gamma = 2.0;
   bool fp16 = false;
   std::string out_dir = ".";

@@ -50,4 +50,8 @@ void print_saved(const std::string& path) {
   std::cout << "  " << display::GREEN << "Saved →" << display::RESET << " " << path << std::endl;
 }
 
+void CascadeConsole::on_untrained_router(const std::string& node_id) {
+  std::cout << "  Node '" << node_id << "' has no trained router: routing by its ensemble there." << std::endl;
+}
+
 }  // namespace lumora::commands

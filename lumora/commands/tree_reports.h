@@ -1,5 +1,5 @@
 // Pieces shared by the tree commands (treefit, predict): the device text,
-// the test reference map, and the two CSV reports.
+// the test reference map, the two CSV reports, and the cascade's console.
 #pragma once
 
 #include <map>
@@ -8,6 +8,7 @@
 #include <torch/types.h>
 
 #include "lumora/metrics/confusion.h"
+#include "lumora/rssp/cascader.h"
 
 namespace lumora::commands {
 
@@ -28,5 +29,11 @@ void write_class_report(const std::string& path, const torch::Tensor& final_pred
 
 // "  Saved → <path>" with the arrow part in green.
 void print_saved(const std::string& path);
+
+// The cascade's notes, printed.
+class CascadeConsole : public CascadeObserver {
+ public:
+  void on_untrained_router(const std::string& node_id) override;
+};
 
 }  // namespace lumora::commands

@@ -7,6 +7,7 @@
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/run_outputs.h"
+#include "lumora/commands/training_console.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
@@ -31,7 +32,8 @@ struct Options {
   std::string data, gt;
   double train_ratio = 0.2, val_ratio = 0.1;
   std::string depth = "auto";
-  int64_t forests = 5, base_filters = 32, num_filters = 8, num_blocks = 3, epochs = 400;
+  int64_t forests = 5, epochs = 400;
+  NetworkSizes sizes;
   double lr = 0.0001;
   std::string loss = "ce";
   double focal_gamma = 2.0;
@@ -72,9 +74,9 @@ void declare(CLI::App& app, Options& o) {
   app.add_option("--depth", o.depth, "auto | full | integer")->check(depth_check());
   // A node without ensemble members would make a bundle nothing can predict with.
   app.add_option("--ensembles", o.forests)->check(cli::at_least(1));
-  app.add_option("--base_filters", o.base_filters)->check(cli::at_least(1));
-  app.add_option("--num_filters", o.num_filters)->check(cli::at_least(1));
-  app.add_option("--num_blocks", o.num_blocks)->check(cli::at_least(0));
+  app.add_option("--base_filters", o.sizes.base_filters)->check(cli::at_least(1));
+  app.add_option("--num_filters", o.sizes.num_filters)->check(cli::at_least(1));
+  app.add_option("--num_blocks", o.sizes.num_blocks)->check(cli::at_least(0));
   app.add_option("--epochs", o.epochs)->check(cli::at_least(0));
   app.add_option("--lr", o.lr)->check(cli::positive_real());
   app.add_option("--loss", o.loss, kLossHelp)
@@ -129,6 +131,7 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
   } else {
     const std::string path = path_join(o.out_dir, o.ssm_save);  // its folder exists: see main_flow
     std::cout << "SSM will be saved to: " << path << std::endl;
+    PretrainConsole console;
     encoder = pretrain_ssm(train_ds.data, train_ds.labels, train_ds.train_coords, val_ds.val_coords,
                            PretrainSSMOptions()
                                .d_model(o.d_model)
@@ -136,8 +139,9 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
                                .num_classes(train_ds.num_classes)
                                .epochs(o.ssm_epochs)
                                .lr(o.ssm_lr)
-                               .device(device.is_cuda() ? "cuda" : "cpu")
-                               .save_path(path));
+                               .device(device)
+                               .save_path(path)
+                               .observer(&console));
   }
   for (auto& p : encoder->parameters()) p.set_requires_grad(false);
   encoder->eval();
@@ -145,7 +149,8 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
 }
 
 int main_flow(Options o) {
-  if (o.routing == "forest" && o.ssm_epochs > 1) {
+  const Routing routing = parse_routing(o.routing);  // one of the listed names: checked while parsing
+  if (routing == Routing::forest && o.ssm_epochs > 1) {
     std::cout << "Ensemble routing selected — skipping SSM pretraining (set --ssm_epochs manually to override)"
               << std::endl;
     o.ssm_epochs = 1;
@@ -162,7 +167,6 @@ int main_flow(Options o) {
     cli::check_output_file("--ssm_save", ssm_path);
   torch::manual_seed(static_cast<uint64_t>(o.seed));
   const torch::Device device = compat::default_device();
-  const std::string device_text = device.is_cuda() ? "cuda" : "cpu";
 
   const DepthMode depth_mode = DepthMode::parse(o.depth);  // checked while parsing, too
   HyperspectralDataset train_ds = load_split(o, "train");
@@ -178,7 +182,8 @@ int main_flow(Options o) {
   cli::make_parent_dirs(bundle_path);
   if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
 
-  const std::string loss_text = o.loss == "focal" ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
+  const Loss loss = parse_loss(o.loss);  // one of the listed names: checked while parsing
+  const std::string loss_text = loss == Loss::focal ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
   display::print_config_box(
       "LUMORA SPT Training",
       {{"Device", device_description(device)},
@@ -207,25 +212,25 @@ int main_flow(Options o) {
   const std::string history_path = path_join(o.out_dir, "training_history.csv");
   const int64_t earlier_history_rows = csv_data_rows(history_path);
   std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
+  NodeTrainingConsole console(o.patience);
   TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, train_ds.train_coords,
                                             val_ds.val_coords, fp_map,
                                             TrainNodeOptions()
                                                 .ssm_d_model(o.d_model)
                                                 .base_epochs(o.epochs)
                                                 .num_forests(o.forests)
-                                                .base_filters(o.base_filters)
-                                                .num_filters(o.num_filters)
-                                                .num_blocks(o.num_blocks)
+                                                .sizes(o.sizes)
                                                 .lr(o.lr)
-                                                .device(device_text)
-                                                .loss_type(o.loss)
+                                                .device(device)
+                                                .loss(loss)
                                                 .focal_gamma(o.focal_gamma)
                                                 .patience(o.patience)
                                                 .min_epochs(o.min_epochs)
                                                 .leaf_forests(o.leaf_forests)
                                                 .warmup_epochs(o.warmup_epochs)
                                                 .val_interval(o.val_interval)
-                                                .out_dir(o.out_dir));
+                                                .out_dir(o.out_dir)
+                                                .observer(&console));
 
   Bundle bundle;
   bundle.trained_models = trained_models;
@@ -238,8 +243,9 @@ int main_flow(Options o) {
   display::print_training_done();
 
   std::cout << "\n=== Running Cascade Inference (routing=" << o.routing << ") ===" << std::endl;
-  const torch::Tensor final_pred =
-      run_inference(tree, trained_models, data, &encoder, device, num_classes, o.routing);
+  CascadeConsole cascade_console;
+  const torch::Tensor final_pred = run_inference(tree, trained_models, data, &encoder, device, num_classes,
+                                                 routing, nullptr, &cascade_console);
 
   const torch::Tensor eval = eval_labels(labels, test_ds.split_mask);
   const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);

@@ -184,4 +184,20 @@ void load_state_dict_file_into(torch::nn::Module& module, const std::string& pat
   }
 }
 
+bool BestWeights::offer(double score, const torch::nn::Module& module) {
+  if (!(score > score_)) return false;
+  score_ = score;
+  keep(module);
+  return true;
+}
+
+void BestWeights::keep(const torch::nn::Module& module) { weights_ = cpu_copy(state_dict(module)); }
+
+StateDict BestWeights::take_or_current(const torch::nn::Module& module) {
+  if (!weights_) return cpu_copy(state_dict(module));
+  StateDict out = std::move(*weights_);
+  weights_.reset();
+  return out;
+}
+
 }  // namespace lumora

@@ -4,6 +4,7 @@
 // written with torch::pickle_save, which Python's torch.load reads.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,5 +45,24 @@ StateDict state_dict_from_ivalue(const c10::IValue& value, const std::string& wh
 std::vector<char> read_binary_file(const std::string& path);
 // Writes through a temporary name, so a failed write leaves no partial file.
 void write_binary_file(const std::string& path, const std::vector<char>& bytes);
+
+// The keep-the-best idiom of every training loop: a CPU copy of the weights
+// of the strictly best score offered so far (starting from 0).
+class BestWeights {
+ public:
+  // True (and the weights copied) when `score` beats every earlier one.
+  bool offer(double score, const torch::nn::Module& module);
+  // Copies the weights unconditionally (the caller decided they are the best).
+  void keep(const torch::nn::Module& module);
+  bool empty() const { return !weights_.has_value(); }
+  double score() const { return score_; }
+  const StateDict& weights() const { return *weights_; }
+  // The best weights, or the module's present ones when none were kept.
+  StateDict take_or_current(const torch::nn::Module& module);
+
+ private:
+  double score_ = 0.0;
+  std::optional<StateDict> weights_;
+};
 
 }  // namespace lumora

@@ -16,6 +16,7 @@
 
 #include "lumora/models/chanweight.h"
 #include "lumora/models/downstage.h"
+#include "lumora/models/network_sizes.h"
 #include "lumora/models/upstage.h"
 #include "lumora/models/voxstack.h"
 #include "lumora/preprocessing/continuum_removal.h"
@@ -24,6 +25,13 @@ namespace lumora {
 
 struct HyperspectralNetOptions {
   HyperspectralNetOptions(int64_t num_bands, int64_t num_classes) : num_bands_(num_bands), num_classes_(num_classes) {}
+  explicit HyperspectralNetOptions(const NetworkSizes& s)
+      : num_bands_(s.num_bands),
+        num_classes_(s.num_classes),
+        num_filters_(s.num_filters),
+        num_blocks_(s.num_blocks),
+        base_filters_(s.base_filters) {}
+  NetworkSizes sizes() const { return {num_bands_, num_classes_, num_filters_, num_blocks_, base_filters_}; }
   TORCH_ARG(int64_t, num_bands);
   // Class 0 (unlabelled) included.
   TORCH_ARG(int64_t, num_classes);

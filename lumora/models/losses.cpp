@@ -70,12 +70,32 @@ torch::Tensor CEDiceLoss::forward(const torch::Tensor& inputs, const torch::Tens
   return ce + (1.0 - dice.mean());
 }
 
-std::shared_ptr<Criterion> build_criterion(const std::string& loss_type, double focal_gamma, int64_t ignore_index) {
-  if (loss_type == "ce") return std::make_shared<CrossEntropyLoss>(ignore_index);
-  if (loss_type == "squared_ce") return std::make_shared<SquaredCELoss>(ignore_index);
-  if (loss_type == "focal") return std::make_shared<FocalLoss>(focal_gamma, ignore_index);
-  if (loss_type == "dice") return std::make_shared<CEDiceLoss>(ignore_index);
-  throw ValueError("Unknown loss type: '" + loss_type + "'. Choose from: ['ce', 'dice', 'focal', 'squared_ce']");
+Loss parse_loss(const std::string& name) {
+  if (name == "ce") return Loss::ce;
+  if (name == "squared_ce") return Loss::squared_ce;
+  if (name == "focal") return Loss::focal;
+  if (name == "dice") return Loss::dice;
+  throw ValueError("Unknown loss type: '" + name + "'. Choose from: ['ce', 'dice', 'focal', 'squared_ce']");
+}
+
+std::string loss_name(Loss loss) {
+  switch (loss) {
+    case Loss::ce: return "ce";
+    case Loss::squared_ce: return "squared_ce";
+    case Loss::focal: return "focal";
+    case Loss::dice: return "dice";
+  }
+  return "ce";
+}
+
+std::shared_ptr<Criterion> build_criterion(Loss loss, double focal_gamma, int64_t ignore_index) {
+  switch (loss) {
+    case Loss::ce: return std::make_shared<CrossEntropyLoss>(ignore_index);
+    case Loss::squared_ce: return std::make_shared<SquaredCELoss>(ignore_index);
+    case Loss::focal: return std::make_shared<FocalLoss>(focal_gamma, ignore_index);
+    case Loss::dice: return std::make_shared<CEDiceLoss>(ignore_index);
+  }
+  return std::make_shared<CrossEntropyLoss>(ignore_index);
 }
 
 }  // namespace lumora

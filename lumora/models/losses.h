@@ -48,8 +48,13 @@ class FocalLoss : public Criterion {
   int64_t ignore_index;
 };
 
+enum class Loss { ce, squared_ce, focal, dice };
+
 // "ce", "squared_ce", "focal" or "dice"; any other name is a ValueError.
-std::shared_ptr<Criterion> build_criterion(const std::string& loss_type, double focal_gamma = 2.0,
-                                           int64_t ignore_index = 0);
+Loss parse_loss(const std::string& name);
+// The name parse_loss reads.
+std::string loss_name(Loss loss);
+
+std::shared_ptr<Criterion> build_criterion(Loss loss, double focal_gamma = 2.0, int64_t ignore_index = 0);
 
 }  // namespace lumora

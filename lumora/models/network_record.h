@@ -17,14 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "lumora/models/network_sizes.h"
+
 namespace lumora {
 
-struct NetworkRecord {
-  int64_t num_bands = 0;
-  int64_t num_classes = 0;  // class 0 included
-  int64_t num_filters = 8;
-  int64_t num_blocks = 3;
-  int64_t base_filters = 32;
+struct NetworkRecord : NetworkSizes {
   bool fp16 = false;
   std::string normalisation = "standard";
   double train_ratio = 0.2;

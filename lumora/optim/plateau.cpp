@@ -8,15 +8,13 @@ namespace lumora {
 
 ReduceLROnPlateau::ReduceLROnPlateau(torch::optim::Optimizer& optimizer, const ReduceLROnPlateauOptions& options)
     : optimizer_(optimizer), options_(options) {
-  if (options_.mode() != "min" && options_.mode() != "max")
-    throw ValueError("mode " + options_.mode() + " is unknown!");
   if (options_.factor() >= 1.0) throw ValueError("Factor should be < 1.0.");
-  best_ = options_.mode() == "min" ? std::numeric_limits<double>::infinity()
-                                   : -std::numeric_limits<double>::infinity();
+  best_ = options_.mode() == PlateauMode::min ? std::numeric_limits<double>::infinity()
+                                            : -std::numeric_limits<double>::infinity();
 }
 
 bool ReduceLROnPlateau::is_better(double value) const {
-  if (options_.mode() == "min") return value < best_ * (1.0 - options_.threshold());
+  if (options_.mode() == PlateauMode::min) return value < best_ * (1.0 - options_.threshold());
   return value > best_ * (options_.threshold() + 1.0);
 }
 

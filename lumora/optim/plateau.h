@@ -11,8 +11,11 @@
 
 namespace lumora {
 
+// Whether the monitored value should fall (a loss) or rise (an accuracy).
+enum class PlateauMode { min, max };
+
 struct ReduceLROnPlateauOptions {
-  TORCH_ARG(std::string, mode) = "min";  // "min" or "max"
+  TORCH_ARG(PlateauMode, mode) = PlateauMode::min;
   TORCH_ARG(double, factor) = 0.1;
   TORCH_ARG(int64_t, patience) = 10;
   TORCH_ARG(double, threshold) = 1e-4;  // relative

@@ -5,7 +5,6 @@
 #include <torch/torch.h>
 
 #include <algorithm>
-#include <iostream>
 #include <set>
 
 #include "lumora/core/errors.h"
@@ -46,35 +45,46 @@ torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& f
 
 }  // namespace
 
-ComputeDevice::ComputeDevice(const std::string& name) : device(name), named_cpu(name == "cpu") {}
+Routing parse_routing(const std::string& name) {
+  if (name == "hybrid") return Routing::hybrid;
+  if (name == "forest") return Routing::forest;
+  if (name == "soft") return Routing::soft;
+  throw ValueError("Unknown routing mode: '" + name + "'. Use 'hybrid', 'forest', or 'soft'.");
+}
+
+std::string routing_name(Routing routing) {
+  switch (routing) {
+    case Routing::hybrid: return "hybrid";
+    case Routing::forest: return "forest";
+    case Routing::soft: return "soft";
+  }
+  return "hybrid";
+}
 
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const ComputeDevice& device, int64_t num_global_classes) {
+                                    const torch::Device& device, int64_t num_global_classes) {
   if (node_info.forests.empty()) throw ValueError("node entry has no forests");
   const ForestEntry& first = node_info.forests.front();
   const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
   torch::NoGradGuard no_grad;
-  auto prob_sum = torch::zeros({b, first.num_classes, h, w}, torch::TensorOptions().device(device.device));
-  const auto input = data.to(device.device);
+  auto prob_sum = torch::zeros({b, first.num_classes, h, w}, torch::TensorOptions().device(device));
+  const auto input = data.to(device);
   for (const ForestEntry& fi : node_info.forests) {
     {
-      HyperspectralNet net(HyperspectralNetOptions(fi.num_bands, fi.num_classes)
-                               .num_filters(fi.num_filters)
-                               .num_blocks(fi.num_blocks)
-                               .base_filters(fi.base_filters));
-      net->to(device.device);
+      HyperspectralNet net{HyperspectralNetOptions(fi)};
+      net->to(device);
       load_state_dict(*net, fi.state_dict);
       net->eval();
       prob_sum += torch::softmax(net->forward(input).to(torch::kFloat32), 1);
     }
-    if (!device.named_cpu) compat::empty_cuda_cache();
+    if (device.is_cuda()) compat::empty_cuda_cache();
   }
   auto prob_avg = (prob_sum / static_cast<double>(node_info.forests.size())).to(torch::kCPU);
   return in_global_columns(prob_avg, first, num_global_classes);
 }
 
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const ComputeDevice& device, int64_t num_global_classes,
+                                    const torch::Device& device, int64_t num_global_classes,
                                     const TileOptions& tiling) {
   if (!needs_tiles(data.size(2), data.size(3), tiling))
     return get_global_soft_probs(node_info, data, device, num_global_classes);
@@ -83,17 +93,14 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
   torch::Tensor prob_sum;
   for (const ForestEntry& fi : node_info.forests) {
     {
-      HyperspectralNet net(HyperspectralNetOptions(fi.num_bands, fi.num_classes)
-                               .num_filters(fi.num_filters)
-                               .num_blocks(fi.num_blocks)
-                               .base_filters(fi.base_filters));
-      net->to(device.device);
+      HyperspectralNet net{HyperspectralNetOptions(fi)};
+      net->to(device);
       load_state_dict(*net, fi.state_dict);
       net->eval();
-      const torch::Tensor probs = torch::softmax(network_logits(*net, data, device.device, tiling), 1);
+      const torch::Tensor probs = torch::softmax(network_logits(*net, data, device, tiling), 1);
       prob_sum = prob_sum.defined() ? prob_sum + probs : probs;
     }
-    if (!device.named_cpu) compat::empty_cuda_cache();
+    if (device.is_cuda()) compat::empty_cuda_cache();
   }
   return in_global_columns(prob_sum / static_cast<double>(node_info.forests.size()), node_info.forests.front(),
                            num_global_classes);
@@ -136,9 +143,9 @@ void check_scene_fits(const TreeNode& tree, const TrainedModels& trained_models,
 
 torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
                                      const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
-                                     const ComputeDevice& device, int64_t num_global_classes,
+                                     const torch::Device& device, int64_t num_global_classes,
                                      const CascadeOptions& options) {
-  const std::string& routing = options.routing();
+  const Routing routing = options.routing();
   const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
   const torch::Tensor path_weight = options.path_weight().value_or(torch::ones({b, 1, h, w}));
 
@@ -165,35 +172,31 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
   // Encoded once, at the first internal node, and handed down: a tree without
   // one needs no encoder.
   torch::Tensor fingerprints = options.fingerprints().value_or(torch::Tensor());
-  if (!fingerprints.defined() && (routing == "hybrid" || routing == "soft"))
-    fingerprints = scene_fingerprints(ssm_encoder, data, device.device);
+  if (!fingerprints.defined() && routing != Routing::forest)
+    fingerprints = scene_fingerprints(ssm_encoder, data, device);
 
   const std::vector<int64_t>& left_classes = tree.left->classes;
   torch::Tensor p_left;
-  const bool routed_by_head = routing == "soft" || routing == "hybrid";
-  if (routed_by_head && !entry->router_state) {
+  if (routing != Routing::forest && !entry->router_state) {
     // Training skipped this node's router (too few pixels): a freshly made
     // head would route by its random weights, so the ensemble routes here.
-    std::cout << "  Node '" << options.node_id() << "' has no trained router: routing by its ensemble there."
-              << std::endl;
+    if (options.observer()) options.observer()->on_untrained_router(options.node_id());
     p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
-  } else if (routing == "forest") {
+  } else if (routing == Routing::forest) {
     p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
-  } else if (routing == "soft") {
+  } else if (routing == Routing::soft) {
     p_left = router_p_left(*entry, fingerprints);
-  } else if (routing == "hybrid") {
+  } else {
     auto f_p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
     auto ssm_p_left = router_p_left(*entry, fingerprints);
     auto confidence = (2.0 * (ssm_p_left - 0.5).abs()).clamp(0.0, 1.0);
     p_left = (f_p_left + confidence * (ssm_p_left - f_p_left)).clamp(1e-6, 1 - 1e-6);
-  } else {
-    throw ValueError("Unknown routing mode: '" + routing + "'. Use 'hybrid', 'forest', or 'soft'.");
   }
   const auto p_right = 1.0 - p_left;
 
   auto child = [&](const TreeNode& node, const std::string& id, const torch::Tensor& weight) {
     CascadeOptions o = options;
-    o.node_id(id).path_weight(weight).routing(routing);
+    o.node_id(id).path_weight(weight);
     if (fingerprints.defined()) o.fingerprints(fingerprints);
     return cascade_soft_inference(node, trained_models, data, ssm_encoder, device, num_global_classes, o);
   };
@@ -204,23 +207,25 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
 }
 
 torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_models, const torch::Tensor& data,
-                            SpectralSSMEncoder* ssm_encoder, const ComputeDevice& device,
-                            int64_t num_global_classes, const std::string& routing, NodeProbCache* cache) {
+                            SpectralSSMEncoder* ssm_encoder, const torch::Device& device,
+                            int64_t num_global_classes, Routing routing, NodeProbCache* cache,
+                            CascadeObserver* observer) {
   torch::NoGradGuard no_grad;
   const torch::Tensor batch = data.dim() == 3 ? data.unsqueeze(0) : data;
   auto weighted = cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
-                                         CascadeOptions().routing(routing).cache(cache));
+                                         CascadeOptions().routing(routing).cache(cache).observer(observer));
   return weighted.squeeze(0).argmax(0).to(torch::kInt64);
 }
 
 torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& trained_models,
                                    const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
-                                   const ComputeDevice& device, int64_t num_global_classes,
-                                   const std::string& routing, NodeProbCache* cache, const TileOptions& tiling) {
+                                   const torch::Device& device, int64_t num_global_classes,
+                                   Routing routing, NodeProbCache* cache, const TileOptions& tiling,
+                                   CascadeObserver* observer) {
   torch::NoGradGuard no_grad;
   const torch::Tensor batch = data.dim() == 3 ? data.unsqueeze(0) : data;
   return cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
-                                CascadeOptions().routing(routing).cache(cache).tiling(tiling))
+                                CascadeOptions().routing(routing).cache(cache).tiling(tiling).observer(observer))
       .squeeze(0);
 }
 

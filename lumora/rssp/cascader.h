@@ -19,27 +19,35 @@
 
 namespace lumora {
 
-// The compute device, given as a device value or as its name ("cuda",
-// "cpu"). Cached CUDA memory is released after each forest unless the device
-// was named by the text "cpu".
-struct ComputeDevice {
-  ComputeDevice(const torch::Device& d) : device(d) {}  // NOLINT: implicit like a keyword argument
-  ComputeDevice(const std::string& name);               // NOLINT
-  ComputeDevice(const char* name) : ComputeDevice(std::string(name)) {}  // NOLINT
-  torch::Device device;
-  bool named_cpu = false;
+// How an internal node splits a pixel's weight between its children: by its
+// ensemble's probabilities, by its trained router, or by the router where it
+// is confident and the ensemble elsewhere.
+enum class Routing { hybrid, forest, soft };
+
+// "hybrid", "forest" or "soft"; any other name is a ValueError.
+Routing parse_routing(const std::string& name);
+// The name parse_routing reads.
+std::string routing_name(Routing routing);
+
+// What the cascade has to say while it runs.
+class CascadeObserver {
+ public:
+  virtual ~CascadeObserver() = default;
+  // A node without a trained router routes by its ensemble under every mode.
+  virtual void on_untrained_router(const std::string& /*node_id*/) {}
 };
+using CascadeObserverPtr = CascadeObserver*;  // TORCH_ARG needs a one-word type
 
 // Global class probabilities (B, G, H, W), CPU float32, of a node's ensemble
 // on `data` (B, bands, H, W): the mean softmax of its forests, each local
 // class placed in its global column (ids >= G dropped). One network on the
-// device at a time.
+// device at a time; on CUDA, cached memory is released after each.
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const ComputeDevice& device, int64_t num_global_classes);
+                                    const torch::Device& device, int64_t num_global_classes);
 // The same, each member run tile by tile (see tiled_forward.h) when `tiling`
 // cuts the scene into several tiles; otherwise exactly the call above.
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const ComputeDevice& device, int64_t num_global_classes,
+                                    const torch::Device& device, int64_t num_global_classes,
                                     const TileOptions& tiling);
 
 // Probability mass on `left_classes` (ids >= C skipped), (B, 1, H, W),
@@ -56,10 +64,11 @@ struct CascadeOptions {
   TORCH_ARG(std::string, node_id) = kRootId;
   TORCH_ARG(std::optional<torch::Tensor>, path_weight) = std::nullopt;   // (B, 1, H, W)
   TORCH_ARG(std::optional<torch::Tensor>, fingerprints) = std::nullopt;  // (B, d_model, H, W), CPU
-  TORCH_ARG(std::string, routing) = "hybrid";
+  TORCH_ARG(Routing, routing) = Routing::hybrid;
   TORCH_ARG(NodeProbCachePtr, cache) = nullptr;
   // How each ensemble member covers the scene; the default is one tile.
   TORCH_ARG(TileOptions, tiling) = TileOptions();
+  TORCH_ARG(CascadeObserverPtr, observer) = nullptr;
 };
 
 // The number of class columns a tree's predictions need: its largest class
@@ -80,18 +89,18 @@ void check_scene_fits(const TreeNode& tree, const TrainedModels& trained_models,
 // the subtree `tree`. `ssm_encoder` may be null for "forest" routing or when
 // fingerprints are given. A node whose router was never trained (its entry has
 // no router_state) routes by its ensemble, as "forest" does, under "soft" and
-// "hybrid" too, and says so in one printed line.
+// "hybrid" too, and tells the observer.
 torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& trained_models,
                                      const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
-                                     const ComputeDevice& device, int64_t num_global_classes,
+                                     const torch::Device& device, int64_t num_global_classes,
                                      const CascadeOptions& options = {});
 
 // The predicted label map (H, W) int64 of one scene, (bands, H, W) or
-// (1, bands, H, W). Routing "hybrid" (default), "forest" or "soft".
+// (1, bands, H, W).
 torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_models, const torch::Tensor& data,
-                            SpectralSSMEncoder* ssm_encoder, const ComputeDevice& device,
-                            int64_t num_global_classes, const std::string& routing = "hybrid",
-                            NodeProbCache* cache = nullptr);
+                            SpectralSSMEncoder* ssm_encoder, const torch::Device& device,
+                            int64_t num_global_classes, Routing routing = Routing::hybrid,
+                            NodeProbCache* cache = nullptr, CascadeObserver* observer = nullptr);
 
 // The weighted class distribution (G, H, W), CPU float32, of one scene
 // (bands, H, W) or (1, bands, H, W): the values whose arg-max over the
@@ -99,7 +108,8 @@ torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_m
 // members run tile by tile as `tiling` says.
 torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& trained_models,
                                    const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
-                                   const ComputeDevice& device, int64_t num_global_classes,
-                                   const std::string& routing, NodeProbCache* cache, const TileOptions& tiling);
+                                   const torch::Device& device, int64_t num_global_classes,
+                                   Routing routing, NodeProbCache* cache, const TileOptions& tiling,
+                                   CascadeObserver* observer = nullptr);
 
 }  // namespace lumora

@@ -2,8 +2,6 @@
 
 #include <torch/torch.h>
 
-#include <iostream>
-
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -85,7 +83,7 @@ torch::Tensor balanced_weights(const torch::Tensor& targets) {
   return weights;
 }
 
-std::optional<SSSRRouter> train_router(const TreeNode& node, const torch::Tensor& labels,
+std::optional<TrainedRouter> train_router(const TreeNode& node, const torch::Tensor& labels,
                                        const torch::Tensor& train_coords, const torch::Tensor& val_coords,
                                        const torch::Tensor& fp_map, const TrainRouterOptions& options) {
   if (!node.is_internal()) throw ValueError("train_router needs an internal node (one with both children)");
@@ -120,9 +118,8 @@ std::optional<SSSRRouter> train_router(const TreeNode& node, const torch::Tensor
   router->to(device);
   torch::optim::AdamW optimizer(router->parameters(), torch::optim::AdamWOptions(options.lr()).weight_decay(1e-4));
 
-  double best_val_acc = 0.0;
+  BestWeights best;
   double train_acc = 0.0;
-  std::optional<StateDict> best_state;
   for (int64_t epoch = 1; epoch <= options.epochs(); ++epoch) {
     router->train();
     const auto p = router->forward(train_fp);
@@ -139,30 +136,20 @@ std::optional<SSSRRouter> train_router(const TreeNode& node, const torch::Tensor
       std::optional<double> val_acc;
       if (use_val) {
         val_acc = accuracy(router->forward(val_fp), val_y);
-        if (*val_acc > best_val_acc) {
-          best_val_acc = *val_acc;
-          best_state = cpu_copy(state_dict(*router));
-        }
+        best.offer(*val_acc, *router);
       }
-      if (options.on_evaluation()) options.on_evaluation()(epoch, train_acc, val_acc);
+      if (options.observer()) options.observer()->on_evaluation(epoch, train_acc, val_acc);
     }
   }
 
-  if (use_val) {
-    std::cout << fmt::format("    Router: train_acc={:.4f} | val_acc={:.4f} | left={} right={}", train_acc,
-                             best_val_acc, n_left, n_right)
-              << std::endl;
-  } else {
-    std::cout << fmt::format("    Router: train_acc={:.4f} | no val | left={} right={}", train_acc, n_left, n_right)
-              << std::endl;
-    best_state = cpu_copy(state_dict(*router));
-  }
-  if (!best_state) best_state = cpu_copy(state_dict(*router));
-
+  RouterSummary summary{train_acc, std::nullopt, n_left, n_right};
+  if (use_val) summary.val_acc = best.score();
+  // Without validation, or when no validation beat 0, the final weights stand in.
+  const StateDict kept = use_val ? best.take_or_current(*router) : cpu_copy(state_dict(*router));
   router->to(torch::kCPU);
-  load_state_dict(*router, *best_state);
+  load_state_dict(*router, kept);
   router->eval();
-  return router;
+  return TrainedRouter{router, summary};
 }
 
 }  // namespace lumora

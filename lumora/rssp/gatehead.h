@@ -61,23 +61,44 @@ RouterSplit prepare_split(const torch::Tensor& coords, const torch::Tensor& labe
 // total / (2 n_left) and total / (2 n_right), or all 1 when a side is empty.
 torch::Tensor balanced_weights(const torch::Tensor& targets);
 
+// How a trained router did: its accuracy on the training pixels at the last
+// evaluation, the best validation accuracy (none without validation), and
+// the training pixels on either side.
+struct RouterSummary {
+  double train_acc = 0.0;
+  std::optional<double> val_acc;
+  int64_t n_left = 0, n_right = 0;
+};
+
+class RouterObserver {
+ public:
+  virtual ~RouterObserver() = default;
+  // Every evaluation epoch: training accuracy, and validation accuracy when
+  // validation is used.
+  virtual void on_evaluation(int64_t /*epoch*/, double /*train_acc*/, std::optional<double> /*val_acc*/) {}
+};
+using RouterObserverPtr = RouterObserver*;  // TORCH_ARG needs a one-word type
+
 struct TrainRouterOptions {
   TORCH_ARG(int64_t, d_model) = 64;
   TORCH_ARG(int64_t, epochs) = 200;
   TORCH_ARG(double, lr) = 0.001;
-  TORCH_ARG(std::string, device) = "cuda";
-  // Called on every evaluation epoch with (epoch, training accuracy,
-  // validation accuracy when validation is used); for progress reporting.
-  TORCH_ARG(std::function<void(int64_t, double, std::optional<double>)>, on_evaluation) = nullptr;
+  TORCH_ARG(torch::Device, device) = torch::Device(torch::kCPU);
+  TORCH_ARG(RouterObserverPtr, observer) = nullptr;
+};
+
+struct TrainedRouter {
+  SSSRRouter router;
+  RouterSummary summary;
 };
 
 // Trains one node's router full-batch with AdamW on the node's training
 // pixels, evaluating every 50th epoch and at the last, and keeps the weights
-// of the strictly best validation accuracy (the earliest on ties). Prints one
-// summary line. Returns the router on the CPU in evaluation mode, or nothing
-// when the node has fewer than 4 training pixels. `node` must be internal.
-std::optional<SSSRRouter> train_router(const TreeNode& node, const torch::Tensor& labels,
-                                       const torch::Tensor& train_coords, const torch::Tensor& val_coords,
-                                       const torch::Tensor& fp_map, const TrainRouterOptions& options = {});
+// of the strictly best validation accuracy (the earliest on ties). Returns
+// the router on the CPU in evaluation mode with its summary, or nothing when
+// the node has fewer than 4 training pixels. `node` must be internal.
+std::optional<TrainedRouter> train_router(const TreeNode& node, const torch::Tensor& labels,
+                                          const torch::Tensor& train_coords, const torch::Tensor& val_coords,
+                                          const torch::Tensor& fp_map, const TrainRouterOptions& options = {});
 
 }  // namespace lumora

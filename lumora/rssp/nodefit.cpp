@@ -94,33 +94,4 @@ int64_t actual_forests(int64_t node_class_count, int64_t num_forests, int64_t le
   return node_class_count >= 3 ? num_forests : std::min(leaf_forests, num_forests);
 }
 
-// ---------------------------------------------------------------------------
-// MemberProgress
-
-MemberProgress::MemberProgress(int64_t val_interval, int64_t patience, int64_t min_epochs)
-    : val_interval_(val_interval), patience_(patience), min_epochs_(min_epochs) {}
-
-bool MemberProgress::observe(int64_t epoch, const Scores& scores) {
-  last_val_miou = scores.miou;
-  if (scores.miou > best_val_miou) {
-    best_val_miou = scores.miou;
-    best_epoch = epoch;
-    best_oa = scores.oa;
-    best_aa = scores.aa;
-    best_kappa = scores.kappa;
-    epochs_without_improvement = 0;
-    return true;
-  }
-  epochs_without_improvement += val_interval_;
-  return false;
-}
-
-std::optional<std::string> MemberProgress::early_stop(int64_t epoch) const {
-  if (epoch < min_epochs_) return std::nullopt;
-  if (last_val_miou >= 0.99) return fmt::format("  ⚡ Early stop: mIoU ≥ 0.99 at epoch {}", epoch);
-  if (epochs_without_improvement >= patience_)
-    return fmt::format("  ⚡ Early stop: no improvement for {} epochs at epoch {}", patience_, epoch);
-  return std::nullopt;
-}
-
 }  // namespace lumora

@@ -15,7 +15,10 @@
 #include <torch/types.h>
 
 #include "lumora/metrics/confusion.h"
+#include "lumora/models/losses.h"
+#include "lumora/rssp/gatehead.h"
 #include "lumora/rssp/records.h"
+#include "lumora/training/fit.h"
 
 namespace lumora {
 
@@ -66,72 +69,80 @@ std::string _elapsed_str(double start);
 std::string _colorize_metric(const std::string& name, double value);
 
 // ---------------------------------------------------------------------------
-// Per-member bookkeeping of node training
+// Node and tree training
 
-// Best-validation tracking and the two early-stop rules of one ensemble
-// member; train_node feeds it every validation.
-class MemberProgress {
- public:
-  MemberProgress(int64_t val_interval, int64_t patience, int64_t min_epochs);
-
-  // Records one validation; true when its mIoU beats the best so far
-  // (strictly), false when it adds val_interval to the no-improvement count.
-  bool observe(int64_t epoch, const Scores& scores);
-  // After observe: the early-stop line to print when a rule fires, else none.
-  // mIoU >= 0.99 wins over the no-improvement rule; neither fires before
-  // min_epochs.
-  std::optional<std::string> early_stop(int64_t epoch) const;
-
-  double best_val_miou = 0.0;
-  int64_t best_epoch = 0;
-  double best_oa = 0.0, best_aa = 0.0, best_kappa = 0.0;
-  int64_t epochs_without_improvement = 0;
-  double last_val_miou = 0.0;
-
- private:
-  int64_t val_interval_, patience_, min_epochs_;
+// What node training reports, in this order per node: the start, per member
+// its start, its epochs and its end, the node's summary, then for an
+// internal node with fingerprints the router.
+struct NodeStart {
+  std::string node_id;
+  std::vector<int64_t> node_classes;
+  int64_t num_classes = 0;  // K + 1
+  int64_t epochs = 0;
+  int64_t ensemble_size = 0;
+  Loss loss = Loss::ce;
+  double focal_gamma = 2.0;
+  int64_t train_pixels = 0, val_pixels = 0;
 };
 
-// What happened in one epoch of one member (for progress reporting and tests).
-struct NodeEpochEvent {
+struct MemberStart {
   std::string node_id;
   int64_t forest_idx = 0;  // from 0
-  int64_t epoch = 0;       // from 1
-  int64_t epochs = 0;
-  double lr = 0.0;                // learning rate of this epoch's step
-  double train_loss = 0.0;
-  bool scheduler_stepped = false; // the plateau scheduler saw this epoch's loss
-  std::optional<double> val_loss;  // validation epochs only
-  std::optional<Scores> val_scores;
+  int64_t ensemble_size = 0;
+  int64_t seed = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Node and tree training
+struct MemberDone {
+  MemberStart member;
+  FitResult fit;          // weights moved out: only the scores and epochs remain
+  double elapsed = 0.0;   // seconds since the whole tree training began
+};
+
+struct NodeDone {
+  std::string node_id;
+  std::vector<double> member_mious;  // each member's best validation mIoU
+  int64_t early_stops = 0;
+  double elapsed = 0.0;  // seconds this node's ensemble took
+};
+
+class NodeTrainingObserver {
+ public:
+  virtual ~NodeTrainingObserver() = default;
+  virtual void on_node_start(const NodeStart& /*node*/) {}
+  virtual void on_member_start(const MemberStart& /*member*/) {}
+  virtual void on_member_epoch(const MemberStart& /*member*/, const EpochReport& /*epoch*/) {}
+  virtual void on_member_done(const MemberDone& /*done*/) {}
+  virtual void on_node_done(const NodeDone& /*done*/) {}
+  virtual void on_router_start(const std::string& /*node_id*/) {}
+  // `summary` is none when the router was skipped for too few pixels.
+  virtual void on_router_done(const std::string& /*node_id*/, const std::optional<RouterSummary>& /*summary*/) {}
+};
+using NodeTrainingObserverPtr = NodeTrainingObserver*;  // TORCH_ARG needs a one-word type
 
 // The keyword parameters of train_node / train_tree, with their defaults.
 struct TrainNodeOptions {
   TORCH_ARG(int64_t, ssm_d_model) = 64;
   TORCH_ARG(int64_t, base_epochs) = 300;
   TORCH_ARG(int64_t, num_forests) = 5;   // ensemble size of nodes with 3 or more classes
-  TORCH_ARG(int64_t, base_filters) = 32;
-  TORCH_ARG(int64_t, num_filters) = 8;
-  TORCH_ARG(int64_t, num_blocks) = 3;
+  // Filters, blocks and base filters; bands and classes come from the node.
+  TORCH_ARG(NetworkSizes, sizes) = NetworkSizes();
   TORCH_ARG(double, lr) = 0.0001;
-  TORCH_ARG(std::string, device) = "cuda";
+  TORCH_ARG(torch::Device, device) = torch::Device(torch::kCPU);
   TORCH_ARG(std::string, node_id) = "root";
-  TORCH_ARG(std::string, loss_type) = "ce";
+  TORCH_ARG(Loss, loss) = Loss::ce;
   TORCH_ARG(double, focal_gamma) = 2.0;
   TORCH_ARG(int64_t, patience) = 50;
   TORCH_ARG(int64_t, min_epochs) = 40;
   TORCH_ARG(int64_t, leaf_forests) = 3;  // ensemble size cap of nodes with at most 2 classes
   TORCH_ARG(int64_t, warmup_epochs) = 0;
   TORCH_ARG(int64_t, val_interval) = 20;
+  // Float16 autocast and the gradient scaler on CUDA (see fit_network).
+  TORCH_ARG(bool, mixed_precision) = false;
   // Directory of training_history.csv; none writes no history.
   TORCH_ARG(std::optional<std::string>, out_dir) = std::nullopt;
   // Wall-clock start of the whole tree training (see wall_time); none = the node's start.
   TORCH_ARG(std::optional<double>, global_start) = std::nullopt;
-  // Called after every epoch of every member; not part of the training itself.
-  TORCH_ARG(std::function<void(const NodeEpochEvent&)>, on_epoch) = nullptr;
+  TORCH_ARG(NodeTrainingObserverPtr, observer) = nullptr;
 };
 
 // The ensemble size of a node with `node_class_count` classes.

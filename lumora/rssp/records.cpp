@@ -212,16 +212,14 @@ bool state_dicts_equal(const StateDict& a, const StateDict& b) {
 
 bool operator==(const ForestEntry& a, const ForestEntry& b) {
   return a.global_to_local == b.global_to_local && a.local_to_global == b.local_to_global &&
-         a.num_classes == b.num_classes && a.num_bands == b.num_bands && a.num_filters == b.num_filters &&
-         a.num_blocks == b.num_blocks && a.base_filters == b.base_filters && state_dicts_equal(a.state_dict, b.state_dict);
+         static_cast<const NetworkSizes&>(a) == b && state_dicts_equal(a.state_dict, b.state_dict);
 }
 
 bool operator==(const NodeEntry& a, const NodeEntry& b) {
   if (a.router_state.has_value() != b.router_state.has_value()) return false;
   if (a.router_state && !state_dicts_equal(*a.router_state, *b.router_state)) return false;
-  return a.forests == b.forests && a.node_classes == b.node_classes && a.num_classes == b.num_classes &&
-         a.num_bands == b.num_bands && a.num_filters == b.num_filters && a.num_blocks == b.num_blocks &&
-         a.base_filters == b.base_filters && a.d_model == b.d_model;
+  return a.forests == b.forests && a.node_classes == b.node_classes && static_cast<const NetworkSizes&>(a) == b &&
+         a.d_model == b.d_model;
 }
 
 bool operator==(const TrainedModels& a, const TrainedModels& b) {

@@ -22,6 +22,7 @@
 #include <torch/types.h>
 
 #include "lumora/core/state_dict.h"
+#include "lumora/models/network_sizes.h"
 
 namespace lumora {
 
@@ -110,30 +111,22 @@ ClassMap local_to_global(const std::vector<int64_t>& node_classes);
 // ---------------------------------------------------------------------------
 // Trained-model records
 
-// One trained ensemble member; self-contained: the sizes rebuild its
+// One trained ensemble member; self-contained: its sizes rebuild its
 // HyperspectralNet, `state_dict` fills it, `local_to_global` maps its output
 // channels 1..K back to global classes.
-struct ForestEntry {
+struct ForestEntry : NetworkSizes {
+  ForestEntry() : NetworkSizes{0, 0, 0, 0, 0} {}
   StateDict state_dict;  // detached CPU tensors, keys as the network names them
   ClassMap global_to_local;
   ClassMap local_to_global;
-  int64_t num_classes = 0;
-  int64_t num_bands = 0;
-  int64_t num_filters = 0;
-  int64_t num_blocks = 0;
-  int64_t base_filters = 0;
 };
 
-// Everything one trained node needs at inference.
-struct NodeEntry {
+// Everything one trained node needs at inference; the sizes are its members'.
+struct NodeEntry : NetworkSizes {
+  NodeEntry() : NetworkSizes{0, 0, 0, 0, 0} {}
   std::vector<ForestEntry> forests;       // training order
   std::optional<StateDict> router_state;  // none for leaves, without fingerprints, or when skipped
   std::vector<int64_t> node_classes;      // the node record's classes list
-  int64_t num_classes = 0;
-  int64_t num_bands = 0;
-  int64_t num_filters = 0;
-  int64_t num_blocks = 0;
-  int64_t base_filters = 0;
   int64_t d_model = 0;
 };
 

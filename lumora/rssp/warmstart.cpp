@@ -2,8 +2,6 @@
 
 #include <torch/torch.h>
 
-#include <iostream>
-
 #include <fmt/format.h>
 
 #include "lumora/core/errors.h"
@@ -65,22 +63,18 @@ SpectralSSMEncoder pretrain_ssm(const torch::Tensor& data, const torch::Tensor& 
   for (const auto& p : head->parameters()) params.push_back(p);
   torch::optim::AdamW optimizer(params, torch::optim::AdamWOptions(options.lr()).weight_decay(1e-4));
   ReduceLROnPlateau scheduler(optimizer,
-                              ReduceLROnPlateauOptions().mode("max").patience(20).factor(0.5).min_lr(1e-5));
+                              ReduceLROnPlateauOptions().mode(PlateauMode::max).patience(20).factor(0.5).min_lr(1e-5));
 
   const Pixels train = extract(data, labels, train_coords);
   Pixels val = extract(data, labels, val_coords);
   val.targets = val.targets.to(device);
   const int64_t n_train = train.spectra.size(0);
   const int64_t n_val = val.spectra.size(0);
-  double best_val_acc = 0.0;
-  std::optional<StateDict> best_state;
-
-  std::cout << "\n=== Pre-training SSM Encoder ===" << std::endl;
-  std::cout << fmt::format("    d_model={}  d_state={}  epochs={}  batch_size={}", options.d_model(),
-                           options.d_state(), options.epochs(), batch_size)
-            << std::endl;
-  std::cout << fmt::format("    Train pixels: {}  |  Val pixels: {}", train_coords.size(0), val_coords.size(0))
-            << std::endl;
+  BestWeights best;
+  PretrainObserver* observer = options.observer();
+  if (observer)
+    observer->on_start({options.d_model(), options.d_state(), options.epochs(), batch_size, train_coords.size(0),
+                        val_coords.size(0)});
 
   auto encode_batch = [&](const torch::Tensor& spectra) {
     const auto x_4d = spectra.unsqueeze(-1).unsqueeze(-1).to(device);
@@ -125,21 +119,15 @@ SpectralSSMEncoder pretrain_ssm(const torch::Tensor& data, const torch::Tensor& 
       val_acc = static_cast<double>(correct.item<int64_t>()) / static_cast<double>(n_val);
     }
     scheduler.step(val_acc);
-    std::cout << fmt::format("  Epoch {:4d} | Loss: {:.4f} | Val Acc: {:.4f} | LR: {:.1e}", epoch, avg_loss, val_acc,
-                             scheduler.current_lr())
-              << std::endl;
-    if (val_acc > best_val_acc) {
-      best_val_acc = val_acc;
-      best_state = cpu_copy(state_dict(*encoder));
-    }
+    if (observer) observer->on_validation({epoch, avg_loss, val_acc, scheduler.current_lr()});
+    best.offer(val_acc, *encoder);
   }
 
-  if (!best_state) best_state = cpu_copy(state_dict(*encoder));
-  load_state_dict(*encoder, *best_state);
-  save_state_dict(*best_state, options.save_path());
-  std::cout << fmt::format("\nSSM pre-trained | Best Val Acc: {:.4f} | Saved → {}", best_val_acc,
-                           options.save_path())
-            << std::endl;
+  const double best_val_acc = best.score();
+  const StateDict kept = best.take_or_current(*encoder);
+  load_state_dict(*encoder, kept);
+  save_state_dict(kept, options.save_path());
+  if (observer) observer->on_done(best_val_acc, options.save_path());
   return encoder;
 }
 

@@ -15,6 +15,28 @@
 
 namespace lumora {
 
+// What pre-training reports: its start, every validation pass, its end.
+struct PretrainStart {
+  int64_t d_model = 0, d_state = 0, epochs = 0, batch_size = 0;
+  int64_t train_pixels = 0, val_pixels = 0;
+};
+struct PretrainValidation {
+  int64_t epoch = 0;
+  double loss = 0.0;  // mean training loss of the epoch
+  double val_acc = 0.0;
+  double lr = 0.0;  // after the scheduler saw val_acc
+};
+
+class PretrainObserver {
+ public:
+  virtual ~PretrainObserver() = default;
+  virtual void on_start(const PretrainStart& /*start*/) {}
+  virtual void on_validation(const PretrainValidation& /*validation*/) {}
+  // The kept weights' accuracy, written to `saved_to`.
+  virtual void on_done(double /*best_val_acc*/, const std::string& /*saved_to*/) {}
+};
+using PretrainObserverPtr = PretrainObserver*;  // TORCH_ARG needs a one-word type
+
 struct PretrainSSMOptions {
   TORCH_ARG(int64_t, d_model) = 64;
   TORCH_ARG(int64_t, d_state) = 16;
@@ -23,8 +45,9 @@ struct PretrainSSMOptions {
   TORCH_ARG(int64_t, epochs) = 300;
   TORCH_ARG(double, lr) = 0.001;
   TORCH_ARG(int64_t, batch_size) = 512;
-  TORCH_ARG(std::string, device) = "cuda";
+  TORCH_ARG(torch::Device, device) = torch::Device(torch::kCPU);
   TORCH_ARG(std::string, save_path) = "warmstarted.pt";
+  TORCH_ARG(PretrainObserverPtr, observer) = nullptr;
 };
 
 // `data` (bands, H, W) float, `labels` (H, W) integer, coordinates int64

@@ -174,8 +174,8 @@ TEST_F(MapsCli, TreeMapsArePixelForPixelThePrediction) {
   HyperspectralDataset ds = test_split();
   const int64_t k = tree_class_count(b.tree);
   const torch::Tensor dist =
-      cascade_distribution(b.tree, b.trained_models, ds.data, nullptr, "cpu", k, "forest", nullptr, TileOptions());
-  const torch::Tensor pred = run_inference(b.tree, b.trained_models, ds.data, nullptr, "cpu", k, "forest");
+      cascade_distribution(b.tree, b.trained_models, ds.data, nullptr, torch::kCPU, k, Routing::forest, nullptr, TileOptions());
+  const torch::Tensor pred = run_inference(b.tree, b.trained_models, ds.data, nullptr, torch::kCPU, k, Routing::forest);
 
   const Raster tif = read_raster(dir->file("forest/map_forest.tif"));
   EXPECT_EQ(tif.data_type, "Byte");
@@ -303,8 +303,8 @@ TEST_F(MapsCli, WithoutLabelsEveryModeIsCountedAndMapped) {
   EXPECT_FALSE(std::count(files.begin(), files.end(), "gt.png"));
   // The prediction does not depend on whether labels were given.
   const Bundle b = load_bundle(bundle());
-  const torch::Tensor pred = run_inference(b.tree, b.trained_models, test_split().data, nullptr, "cpu",
-                                           tree_class_count(b.tree), "forest");
+  const torch::Tensor pred = run_inference(b.tree, b.trained_models, test_split().data, nullptr, torch::kCPU,
+                                           tree_class_count(b.tree), Routing::forest);
   EXPECT_TRUE(torch::equal(ids_of(dir->file("unlabelled/map_forest.tif")), pred));
 }
 

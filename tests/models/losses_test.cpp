@@ -18,21 +18,25 @@ using testing::error_of;
 
 }  // namespace
 
-TEST(BuildCriterion, UnknownNamesAreRefusedExactly) {
+TEST(ParseLoss, UnknownNamesAreRefusedExactly) {
   const std::string tail = "'. Choose from: ['ce', 'dice', 'focal', 'squared_ce']";
-  EXPECT_EQ(error_of<ValueError>([] { build_criterion("xyz"); }), "Unknown loss type: 'xyz" + tail);
-  EXPECT_EQ(error_of<ValueError>([] { build_criterion("CE"); }), "Unknown loss type: 'CE" + tail);
-  EXPECT_EQ(error_of<ValueError>([] { build_criterion("focal "); }), "Unknown loss type: 'focal " + tail);
+  EXPECT_EQ(error_of<ValueError>([] { parse_loss("xyz"); }), "Unknown loss type: 'xyz" + tail);
+  EXPECT_EQ(error_of<ValueError>([] { parse_loss("CE"); }), "Unknown loss type: 'CE" + tail);
+  EXPECT_EQ(error_of<ValueError>([] { parse_loss("focal "); }), "Unknown loss type: 'focal " + tail);
+}
+
+TEST(ParseLoss, NamesRoundTrip) {
+  for (const char* name : {"ce", "squared_ce", "focal", "dice"}) EXPECT_EQ(loss_name(parse_loss(name)), name);
 }
 
 TEST(BuildCriterion, ReturnsTheNamedLoss) {
-  EXPECT_NE(dynamic_cast<CrossEntropyLoss*>(build_criterion("ce").get()), nullptr);
-  EXPECT_NE(dynamic_cast<SquaredCELoss*>(build_criterion("squared_ce").get()), nullptr);
-  auto focal = build_criterion("focal", 3);
+  EXPECT_NE(dynamic_cast<CrossEntropyLoss*>(build_criterion(Loss::ce).get()), nullptr);
+  EXPECT_NE(dynamic_cast<SquaredCELoss*>(build_criterion(Loss::squared_ce).get()), nullptr);
+  auto focal = build_criterion(Loss::focal, 3);
   ASSERT_NE(dynamic_cast<FocalLoss*>(focal.get()), nullptr);
   EXPECT_EQ(dynamic_cast<FocalLoss*>(focal.get())->gamma, 3.0);
-  EXPECT_NE(dynamic_cast<CEDiceLoss*>(build_criterion("dice").get()), nullptr);
-  EXPECT_TRUE(build_criterion("focal")->parameters().empty());
+  EXPECT_NE(dynamic_cast<CEDiceLoss*>(build_criterion(Loss::dice).get()), nullptr);
+  EXPECT_TRUE(build_criterion(Loss::focal)->parameters().empty());
 }
 
 TEST(Losses, LookOnlyAtNonIgnoredPixels) {
@@ -50,7 +54,7 @@ TEST(Losses, LookOnlyAtNonIgnoredPixels) {
 
 TEST(Losses, AllIgnoredGivesExactZeroWithZeroGradients) {
   auto y = torch::zeros({1, 1, 2}, torch::kInt64);
-  for (auto loss : {build_criterion("squared_ce"), build_criterion("focal"), build_criterion("dice")}) {
+  for (auto loss : {build_criterion(Loss::squared_ce), build_criterion(Loss::focal), build_criterion(Loss::dice)}) {
     auto x = logits_132();
     auto l = loss->forward(x, y);
     EXPECT_EQ(l.dim(), 0);
@@ -60,7 +64,7 @@ TEST(Losses, AllIgnoredGivesExactZeroWithZeroGradients) {
     EXPECT_EQ(x.grad().abs().sum().item<double>(), 0.0);
   }
   auto x = logits_132();
-  EXPECT_TRUE(std::isnan(build_criterion("ce")->forward(x, y).item<double>()));
+  EXPECT_TRUE(std::isnan(build_criterion(Loss::ce)->forward(x, y).item<double>()));
 }
 
 TEST(Losses, IntegerGammaBehavesAsReal) {

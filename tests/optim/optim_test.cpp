@@ -5,6 +5,7 @@
 #include "lumora/core/errors.h"
 #include "lumora/optim/grad_scaler.h"
 #include "lumora/optim/plateau.h"
+#include "support/testing.h"
 
 namespace lumora {
 namespace {
@@ -33,7 +34,7 @@ TEST(Plateau, MinModeHalvesAfterPatienceExceeded) {
 TEST(Plateau, MaxModeCooldownAndMinLr) {
   Fixture f;
   ReduceLROnPlateau sched(f.sgd,
-                          ReduceLROnPlateauOptions().mode("max").patience(0).factor(0.1).cooldown(1).min_lr(0.05));
+                          ReduceLROnPlateauOptions().mode(PlateauMode::max).patience(0).factor(0.1).cooldown(1).min_lr(0.05));
   std::vector<double> lrs;
   for (double m : {0.5, 0.4, 0.4, 0.4, 0.4}) {
     sched.step(m);
@@ -47,9 +48,10 @@ TEST(Plateau, MaxModeCooldownAndMinLr) {
   EXPECT_DOUBLE_EQ(lrs[4], 0.05);
 }
 
-TEST(Plateau, RejectsUnknownMode) {
+TEST(Plateau, RejectsAFactorThatWouldNotLowerTheRate) {
   Fixture f;
-  EXPECT_THROW(ReduceLROnPlateau(f.sgd, ReduceLROnPlateauOptions().mode("up")), ValueError);
+  EXPECT_EQ(testing::error_of<ValueError>([&] { ReduceLROnPlateau(f.sgd, ReduceLROnPlateauOptions().factor(1.0)); }),
+            "Factor should be < 1.0.");
 }
 
 TEST(GradScaler, ScalesUnscalesAndSkipsNonFiniteSteps) {

@@ -1,3 +1,4 @@
+#include "lumora/commands/tree_reports.h"
 #include "lumora/rssp/cascader.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +76,7 @@ TreeNode two_leaf_tree() { return TreeNode({2, 5}, TreeNode({2}), TreeNode({5}))
 TEST(GlobalSoftProbs, MeanOfForestsInGlobalColumns) {
   const NodeEntry node = tiny_node({5, 2}, 3);
   const auto data = scene();
-  auto global = get_global_soft_probs(node, data, "cpu", 6);
+  auto global = get_global_soft_probs(node, data, torch::kCPU, 6);
   ASSERT_EQ(global.sizes(), (std::vector<int64_t>{1, 6, kSide, kSide}));
   auto expected = mean_softmax(node, data);
   EXPECT_TRUE(torch::allclose(global.select(1, 2), expected.select(1, 1), 1e-5, 1e-6));
@@ -89,7 +90,7 @@ TEST(GlobalSoftProbs, MeanOfForestsInGlobalColumns) {
 
 TEST(GlobalSoftProbs, GlobalIdsOutOfRangeAreDropped) {
   const NodeEntry node = tiny_node({2, 5}, 1);
-  auto global = get_global_soft_probs(node, scene(), "cpu", 5);  // class 5 has no column
+  auto global = get_global_soft_probs(node, scene(), torch::kCPU, 5);  // class 5 has no column
   auto expected = mean_softmax(node, scene());
   EXPECT_TRUE(torch::allclose(global.sum(1), expected.select(1, 1), 1e-5, 1e-6));
 }
@@ -106,7 +107,7 @@ TEST(ForestRoutingProb, ClampsAndSkipsIdsOutOfRange) {
 
 TEST(Cascade, SingleClassLeafWithoutModelLabelsEverything) {
   TrainedModels none;
-  auto pred = run_inference(TreeNode({3}), none, scene(), nullptr, "cpu", 5, "forest");
+  auto pred = run_inference(TreeNode({3}), none, scene(), nullptr, torch::kCPU, 5, Routing::forest);
   EXPECT_EQ(pred.sizes(), (std::vector<int64_t>{kSide, kSide}));
   EXPECT_TRUE(pred.eq(3).all().item<bool>());
 }
@@ -115,8 +116,8 @@ TEST(Cascade, MultiClassLeafWithModelTakesTheEnsembleArgMax) {
   TrainedModels models;
   models.insert("root", tiny_node({1, 3}, 2));
   const auto data = scene();
-  auto pred = run_inference(TreeNode({1, 3}), models, data, nullptr, "cpu", 4, "soft");  // leaf: mode unused
-  auto expected = get_global_soft_probs(models.at("root"), data, "cpu", 4).squeeze(0).argmax(0);
+  auto pred = run_inference(TreeNode({1, 3}), models, data, nullptr, torch::kCPU, 4, Routing::soft);  // leaf: mode unused
+  auto expected = get_global_soft_probs(models.at("root"), data, torch::kCPU, 4).squeeze(0).argmax(0);
   EXPECT_TRUE(torch::equal(pred, expected));
 }
 
@@ -130,8 +131,8 @@ TEST(Cascade, RoutingModesAtTheRoot) {
   auto fingerprints = torch::zeros({1, 8, kSide, kSide});
   auto cascade = [&](const std::string& routing) {
     torch::NoGradGuard no_grad;
-    return cascade_soft_inference(tree, models, data, nullptr, "cpu", 6,
-                                  CascadeOptions().routing(routing).fingerprints(fingerprints));
+    return cascade_soft_inference(tree, models, data, nullptr, torch::kCPU, 6,
+                                  CascadeOptions().routing(parse_routing(routing)).fingerprints(fingerprints));
   };
   // Soft at 0.5: each leaf receives half of the weight.
   auto soft = cascade("soft");
@@ -140,7 +141,7 @@ TEST(Cascade, RoutingModesAtTheRoot) {
   // Hybrid at 0.5 has no router confidence: equals forest routing.
   EXPECT_TRUE(torch::allclose(cascade("hybrid"), cascade("forest")));
   auto forest = cascade("forest");
-  auto p_left = forest_routing_prob(get_global_soft_probs(root, data, "cpu", 6), {2}, 6);
+  auto p_left = forest_routing_prob(get_global_soft_probs(root, data, torch::kCPU, 6), {2}, 6);
   EXPECT_TRUE(torch::allclose(forest.select(1, 2), p_left.squeeze(1)));
 
   // A confident router wins in hybrid mode, clamped.
@@ -166,13 +167,13 @@ TEST(Cascade, BatchedAndUnbatchedSceneAgreeAndCacheReusesProbabilities) {
   models.insert("root", tiny_node({2, 5}, 2));
   const TreeNode tree = two_leaf_tree();
   const auto data = scene();
-  auto a = run_inference(tree, models, data, nullptr, "cpu", 6, "forest");
-  auto b = run_inference(tree, models, data.squeeze(0), nullptr, "cpu", 6, "forest");
+  auto a = run_inference(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest);
+  auto b = run_inference(tree, models, data.squeeze(0), nullptr, torch::kCPU, 6, Routing::forest);
   EXPECT_TRUE(torch::equal(a, b));
   NodeProbCache cache;
-  auto c = run_inference(tree, models, data, nullptr, "cpu", 6, "forest", &cache);
+  auto c = run_inference(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, &cache);
   EXPECT_EQ(cache.size(), 1u);
-  auto d = run_inference(tree, models, data, nullptr, "cpu", 6, "forest", &cache);
+  auto d = run_inference(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, &cache);
   EXPECT_TRUE(torch::equal(a, c));
   EXPECT_TRUE(torch::equal(a, d));
 }
@@ -182,11 +183,11 @@ TEST(Cascade, DistributionIsWhatRunInferenceTakesTheArgMaxOf) {
   models.insert("root", tiny_node({2, 5}, 2));
   const TreeNode tree = two_leaf_tree();
   const auto data = scene();
-  const auto dist = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions());
+  const auto dist = cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr, TileOptions());
   ASSERT_EQ(dist.sizes(), (std::vector<int64_t>{6, kSide, kSide}));
-  EXPECT_TRUE(torch::equal(dist.argmax(0), run_inference(tree, models, data, nullptr, "cpu", 6, "forest")));
+  EXPECT_TRUE(torch::equal(dist.argmax(0), run_inference(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest)));
   EXPECT_TRUE(torch::allclose(dist.sum(0), torch::ones({kSide, kSide}), 1e-5, 1e-6));
-  EXPECT_TRUE(torch::equal(dist, cascade_distribution(tree, models, data.squeeze(0), nullptr, "cpu", 6, "forest",
+  EXPECT_TRUE(torch::equal(dist, cascade_distribution(tree, models, data.squeeze(0), nullptr, torch::kCPU, 6, Routing::forest,
                                                       nullptr, TileOptions())));
 }
 
@@ -196,16 +197,16 @@ TEST(Cascade, EnsemblesRunTileByTileMatchTheWholeScene) {
   const TreeNode tree = two_leaf_tree();
   torch::manual_seed(8);
   const auto data = torch::rand({1, kBands, 48, 64});
-  const auto whole = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions());
+  const auto whole = cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr, TileOptions());
   // A tile that covers the scene is the whole-scene computation itself.
   EXPECT_TRUE(torch::equal(
-      whole, cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr, TileOptions().tile(64))));
+      whole, cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr, TileOptions().tile(64))));
   NodeProbCache cache;
   const auto tiled =
-      cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", &cache, TileOptions().tile(16));
+      cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, &cache, TileOptions().tile(16));
   EXPECT_TRUE(torch::allclose(tiled, whole, 1e-4, 1e-6)) << (tiled - whole).abs().max().item<double>();
   EXPECT_EQ(cache.size(), 1u);
-  const auto bare = cascade_distribution(tree, models, data, nullptr, "cpu", 6, "forest", nullptr,
+  const auto bare = cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr,
                                          TileOptions().tile(16).overlap(0));
   EXPECT_GT((bare - whole).abs().max().item<double>(), 1e-4);
 }
@@ -222,15 +223,17 @@ TEST(Cascade, NodesWithoutATrainedRouterRouteByTheirEnsemble) {
   auto cascade = [&](const std::string& routing, std::string* printed) {
     torch::NoGradGuard no_grad;
     ::testing::internal::CaptureStdout();
-    auto out = cascade_soft_inference(tree, models, data, nullptr, "cpu", 4,
-                                      CascadeOptions().routing(routing).fingerprints(fingerprints));
+    commands::CascadeConsole console;
+    auto out = cascade_soft_inference(
+        tree, models, data, nullptr, torch::kCPU, 4,
+        CascadeOptions().routing(parse_routing(routing)).fingerprints(fingerprints).observer(&console));
     *printed = ::testing::internal::GetCapturedStdout();
     return out;
   };
   std::string printed;
   const auto forest = cascade("forest", &printed);
   EXPECT_EQ(printed, "");
-  const auto root_probs = get_global_soft_probs(models.at("root"), data, "cpu", 4);
+  const auto root_probs = get_global_soft_probs(models.at("root"), data, torch::kCPU, 4);
   const auto root_left = forest_routing_prob(root_probs, {1}, 4);
   for (const char* mode : {"soft", "hybrid"}) {
     const auto routed = cascade(mode, &printed);

@@ -7,6 +7,7 @@
 
 #include "lumora/core/errors.h"
 #include "lumora/core/state_dict.h"
+#include "lumora/commands/training_console.h"
 #include "lumora/rssp/gatehead.h"
 
 namespace lumora {
@@ -49,23 +50,38 @@ torch::Tensor coords_of(const std::vector<int64_t>& rows, const std::vector<int6
   return torch::tensor(flat, torch::kLong).view({-1, 2});
 }
 
+// Records the evaluation epochs and validation accuracies.
+struct Evaluations : RouterObserver {
+  std::vector<int64_t>* epochs = nullptr;
+  std::vector<double>* val_accs = nullptr;
+  void on_evaluation(int64_t epoch, double, std::optional<double> v) override {
+    if (epochs) epochs->push_back(epoch);
+    if (val_accs && v) val_accs->push_back(*v);
+  }
+};
+
+// `line` gets the router's summary line as node training prints it.
 StateDict run(const Scene& s, const torch::Tensor& train, const torch::Tensor& val, TrainRouterOptions o,
               std::string* line = nullptr, std::vector<int64_t>* eval_epochs = nullptr,
               std::vector<double>* val_accs = nullptr) {
-  o.d_model(D).device("cpu").on_evaluation([&](int64_t epoch, double, std::optional<double> v) {
-    if (eval_epochs) eval_epochs->push_back(epoch);
-    if (val_accs && v) val_accs->push_back(*v);
-  });
+  Evaluations seen;
+  seen.epochs = eval_epochs;
+  seen.val_accs = val_accs;
+  o.d_model(D).observer(&seen);
   torch::manual_seed(5);
-  CaptureStdout();
-  auto router = train_router(s.node, s.labels, train, val, s.fp_map, o);
-  const std::string out = GetCapturedStdout();
-  if (line) *line = out;
-  EXPECT_TRUE(router.has_value());
-  if (!router) return {};
-  EXPECT_FALSE((*router)->is_training());
-  for (const auto& p : (*router)->parameters()) EXPECT_TRUE(p.device().is_cpu());
-  return cpu_copy(state_dict(**router));
+  auto trained = train_router(s.node, s.labels, train, val, s.fp_map, o);
+  EXPECT_TRUE(trained.has_value());
+  if (!trained) return {};
+  if (line) {
+    CaptureStdout();
+    commands::NodeTrainingConsole(50).on_router_done("root", trained->summary);
+    *line = GetCapturedStdout();
+    *line = line->substr(0, line->find("  Router trained.\n"));
+  }
+  const SSSRRouter& router = trained->router;
+  EXPECT_FALSE(router->is_training());
+  for (const auto& p : router->parameters()) EXPECT_TRUE(p.device().is_cpu());
+  return cpu_copy(state_dict(*router));
 }
 
 bool same_weights(const StateDict& a, const StateDict& b) {
@@ -156,13 +172,10 @@ TEST(TrainRouter, TooFewTrainingPixelsGiveNothing) {
   const auto train = torch::tensor({0, 0, 0, 4, 0, 7, 0, 9, 0, 10, 0, 11}, torch::kLong).view({6, 2});
   const auto val = coords_of({5, 6}, {0, 6});
   CaptureStdout();
-  auto router = train_router(s.node, s.labels, train, val, s.fp_map, TrainRouterOptions().d_model(D).device("cpu"));
+  auto router = train_router(s.node, s.labels, train, val, s.fp_map, TrainRouterOptions().d_model(D));
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_FALSE(router.has_value());
-  CaptureStdout();
-  router = train_router(s.node, s.labels, train.narrow(0, 0, 1), val, s.fp_map,
-                        TrainRouterOptions().d_model(D).device("cpu"));
-  GetCapturedStdout();
+  router = train_router(s.node, s.labels, train.narrow(0, 0, 1), val, s.fp_map, TrainRouterOptions().d_model(D));
   EXPECT_FALSE(router.has_value());
 }
 
@@ -226,12 +239,12 @@ TEST(TrainRouter, OneSidedSplitTrainsUnweighted) {
 TEST(TrainRouter, RejectsLeafMismatchedMapAndNoEpochs) {
   const Scene s = make_scene();
   const auto train = coords_of({0, 1}, {0, 7});
-  EXPECT_THROW(train_router(TreeNode({1, 2}), s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(D).device("cpu")),
+  EXPECT_THROW(train_router(TreeNode({1, 2}), s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(D)),
                ValueError);
-  EXPECT_THROW(train_router(s.node, s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(64).device("cpu")),
+  EXPECT_THROW(train_router(s.node, s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(64)),
                ValueError);
   EXPECT_THROW(
-      train_router(s.node, s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(D).epochs(0).device("cpu")),
+      train_router(s.node, s.labels, train, train, s.fp_map, TrainRouterOptions().d_model(D).epochs(0)),
       ValueError);
 }
 

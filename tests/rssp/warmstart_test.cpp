@@ -12,6 +12,7 @@
 
 #include "lumora/core/errors.h"
 #include "lumora/core/state_dict.h"
+#include "lumora/commands/training_console.h"
 #include "lumora/rssp/warmstart.h"
 #include "support/testing.h"
 
@@ -90,7 +91,8 @@ struct Outcome {
 
 Outcome pretrain(const Scene& s, const torch::Tensor& train, const torch::Tensor& val, PretrainSSMOptions o,
              const std::string& path, uint64_t seed = 42) {
-  o.device("cpu").save_path(path);
+  commands::PretrainConsole console;  // the printed lines are part of what is tested
+  o.save_path(path).observer(&console);
   torch::manual_seed(seed);
   Outcome r;
   CaptureStdout();
@@ -238,7 +240,7 @@ TEST(PretrainSSM, RejectsEmptySplitsAndBadBatchSizeBeforeAnyWork) {
   const auto some = rows_coords(0, 2, 6);
   const auto none = torch::zeros({0, 2}, torch::kLong);
   const auto path = dir.file("never.pt");
-  auto o = PretrainSSMOptions().device("cpu").save_path(path).epochs(1);
+  auto o = PretrainSSMOptions().save_path(path).epochs(1);
   for (const auto& [train, val] : std::vector<std::pair<torch::Tensor, torch::Tensor>>{{none, some}, {some, none}}) {
     CaptureStdout();
     try {
