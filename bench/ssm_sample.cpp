@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   const std::string device = lumora::compat::cuda_available() ? "cuda" : "cpu";
 
   torch::manual_seed(42);
-  lumora::HyperspectralDataset ds(lumora::HyperspectralDatasetOptions(data_path, gt_path));
+  const lumora::LabelledScene ds(lumora::SceneOptions(data_path, gt_path));
   const auto t0 = std::chrono::steady_clock::now();
   const std::string save = "/tmp/lumora_ssm_sample.pt";
   auto encoder = lumora::pretrain_ssm(ds.data, ds.labels, ds.train_coords, ds.val_coords,
