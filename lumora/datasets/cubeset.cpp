@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -70,7 +71,15 @@ void normalise(torch::Tensor& cube, bool min_max, const std::string& path) {
     offset = cube.mean().item<float>();
     spread = cube.std(/*unbiased=*/false).item<float>();
   }
-  if (!std::isfinite(offset) || !std::isfinite(spread)) check_finite(cube, path);
+  if (!std::isfinite(offset) || !std::isfinite(spread)) {
+    check_finite(cube, path);
+    // Every value is finite, yet a statistic overflowed: normalising would
+    // turn the whole cube into NaN.
+    std::ostringstream largest;
+    largest << cube.abs().max().item<float>();
+    throw ValueError("the cube in '" + path + "' holds values too large to normalise in single precision (up to " +
+                     largest.str() + "); rescale them or mask fill values before training");
+  }
   cube.sub_(offset).div_(static_cast<float>(static_cast<double>(spread) + 1e-8));
 }
 

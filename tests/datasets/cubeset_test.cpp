@@ -150,8 +150,8 @@ TEST(Dataset, FractionalAndNegativeLabels) {
 
 TEST(Dataset, SplitsAreDisjointAndCoverEveryLabelledPixel) {
   testing::TempDir dir;
-  auto scene = testing::make_tiny_scene(12, 12, 3, 4);
-  testing::write_scene(dir.path(), scene.cube, scene.labels);
+  auto tiny = testing::make_tiny_scene(12, 12, 3, 4);
+  testing::write_scene(dir.path(), tiny.cube, tiny.labels);
   const LabelledScene scene = load(dir);
   std::set<std::pair<int64_t, int64_t>> seen;
   int64_t rows = 0;
@@ -335,6 +335,21 @@ TEST(Dataset, UnsoundInputsAreRefusedWithClearErrors) {
   EXPECT_EQ(error_of([&] { load(dir); }), "the cube in '" + dir.file("data.mat") +
                                               "' holds 2 values that are not finite (NaN or infinite); clean or "
                                               "mask them before training");
+  // Finite values whose statistics overflow single precision, such as a fill
+  // value of the largest float: the scene used to normalise to NaN silently.
+  auto filled = scene.cube.clone();
+  filled[0][0].fill_(3.0e38f);
+  filled[5][7].fill_(3.0e38f);  // the mean overflows
+  testing::write_scene(dir.path(), filled, scene.labels);
+  const std::string overflow = "the cube in '" + dir.file("data.mat") +
+                               "' holds values too large to normalise in single precision (up to 3e+38); rescale "
+                               "them or mask fill values before training";
+  EXPECT_EQ(error_of([&] { load(dir); }), overflow);
+  EXPECT_EQ(error_of([&] { load_scene_cube(dir.file("data.mat")); }), overflow);
+  filled[5][7].fill_(-3.0e38f);  // the range overflows
+  testing::write_scene(dir.path(), filled, scene.labels);
+  EXPECT_EQ(error_of([&] { LabelledScene(options(dir).use_fp16(true)); }), overflow);
+  EXPECT_EQ(error_of([&] { load_scene_cube(dir.file("data.mat"), /*min_max=*/true); }), overflow);
   // Label map of another size.
   testing::write_scene(dir.path(), scene.cube, torch::ones({5, 8}, torch::kInt64));
   EXPECT_NE(error_of([&] { load(dir); }).find("is 5 x 8 but the cube"), std::string::npos);
