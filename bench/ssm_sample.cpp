@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   const torch::Device device = lumora::compat::default_device();
 
   torch::manual_seed(42);
-  lumora::HyperspectralDataset ds(lumora::HyperspectralDatasetOptions(data_path, gt_path));
+  const lumora::LabelledScene ds(lumora::SceneOptions(data_path, gt_path));
   lumora::commands::PretrainConsole console;
   const auto t0 = std::chrono::steady_clock::now();
   const std::string save = "/tmp/lumora_ssm_sample.pt";

@@ -45,10 +45,8 @@ int main(int argc, char** argv) {
   }
   const torch::Device device = lumora::compat::default_device();
 
-  lumora::HyperspectralDataset train_ds(lumora::HyperspectralDatasetOptions(data, gt).split("train"));
-  lumora::HyperspectralDataset val_ds(lumora::HyperspectralDatasetOptions(data, gt).split("val"));
-  const lumora::RsspTree built =
-      lumora::build_rssp_tree(train_ds.data, train_ds.labels, train_ds.num_classes, depth);
+  const lumora::LabelledScene scene(lumora::SceneOptions(data, gt));
+  const lumora::RsspTree built = lumora::build_rssp_tree(scene.data, scene.labels, scene.num_classes, depth);
   std::cout << lumora::tree_text(built.tree);
 
   lumora::NetworkSizes sizes;
@@ -87,8 +85,8 @@ int main(int argc, char** argv) {
                      .val_interval(epochs + 1)  // only the last epoch validates
                      .observer(&stamps_seen);
   const double t0 = lumora::wall_time();
-  lumora::train_node(built.tree, train_ds.data, train_ds.labels, train_ds.num_classes - 1, train_ds.train_coords,
-                     val_ds.val_coords, std::nullopt, options);
+  lumora::train_node(built.tree, scene.data, scene.labels, scene.num_classes - 1, scene.train_coords,
+                     scene.val_coords, std::nullopt, options);
   const std::vector<double>& stamps = stamps_seen.at;
   std::vector<double> per_epoch;
   // stamps[i] ends epoch i + 1; epoch 1 (allocator warm-up) and the last
@@ -102,8 +100,8 @@ int main(int argc, char** argv) {
                    "{{\"device\": \"{}\", \"threads\": {}, \"bands\": {}, \"height\": {}, \"width\": {}, "
                    "\"base_filters\": {}, \"num_filters\": {}, \"num_blocks\": {}, \"epoch_seconds_median\": {:.4f}, "
                    "\"epoch_seconds\": [{}], \"first_epoch_seconds\": {:.4f}, \"total_seconds\": {:.2f}}}",
-                   device.is_cuda() ? "cuda" : "cpu", torch::get_num_threads(), train_ds.data.size(0), train_ds.data.size(1),
-                   train_ds.data.size(2), base_filters, num_filters, num_blocks, median, listed,
+                   device.is_cuda() ? "cuda" : "cpu", torch::get_num_threads(), scene.data.size(0), scene.data.size(1),
+                   scene.data.size(2), base_filters, num_filters, num_blocks, median, listed,
                    stamps.empty() ? 0.0 : stamps[0] - t0, lumora::wall_time() - t0)
             << std::endl;
   return 0;

@@ -143,16 +143,14 @@ Scene load_scene(const Options& o) {
               << " bands; no label map, so nothing is scored" << std::endl;
     return scene;
   }
-  HyperspectralDataset test_ds(HyperspectralDatasetOptions(o.data, o.gt)
-                                   .split("test")
-                                   .train_ratio(o.train_ratio)
-                                   .val_ratio(o.val_ratio)
-                                   .seed(o.seed));
-  scene.data = test_ds.data;
-  scene.labels = test_ds.labels;
-  scene.test_mask = test_ds.split_mask;
-  scene.classes = labelled_classes(test_ds.labels);
-  scene.test_pixels = test_ds.coords.size(0);
+  const LabelledScene labelled(
+      SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed));
+  print_split_summary(labelled, Split::test);
+  scene.data = labelled.data;
+  scene.labels = labelled.labels;
+  scene.test_mask = labelled.mask(Split::test);
+  scene.classes = labelled_classes(labelled.labels);
+  scene.test_pixels = labelled.test_coords.size(0);
   return scene;
 }
 

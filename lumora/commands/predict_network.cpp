@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
@@ -61,16 +62,13 @@ Scene load_scene(const NetworkPredictOptions& o, const NetworkRecord& r, double 
               << " bands; no label map, so nothing is scored" << std::endl;
     return scene;
   }
-  HyperspectralDataset ds(HyperspectralDatasetOptions(o.data, *o.gt)
-                              .split("test")
-                              .train_ratio(train_ratio)
-                              .val_ratio(val_ratio)
-                              .seed(seed)
-                              .use_fp16(min_max));
-  scene.data = ds.data;
-  scene.labels = ds.labels;
-  scene.test_mask = ds.split_mask;
-  scene.test_pixels = ds.coords.size(0);
+  const LabelledScene labelled(
+      SceneOptions(o.data, *o.gt).train_ratio(train_ratio).val_ratio(val_ratio).seed(seed).use_fp16(min_max));
+  print_split_summary(labelled, Split::test);
+  scene.data = labelled.data;
+  scene.labels = labelled.labels;
+  scene.test_mask = labelled.mask(Split::test);
+  scene.test_pixels = labelled.test_coords.size(0);
   return scene;
 }
 

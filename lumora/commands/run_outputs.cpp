@@ -103,6 +103,11 @@ std::optional<maps::MapSet> open_maps(const MapRequest& r, const std::string& ou
   return maps::MapSet(out_dir, num_classes, std::move(names), std::move(metadata));
 }
 
+void print_split_summary(const LabelledScene& scene, Split split) {
+  std::cout << split_name(split) << ": " << scene.coords(split).size(0) << " pixels across " << scene.num_classes - 1
+            << " classes" << std::endl;
+}
+
 void print_saved_paths(const std::vector<std::string>& paths) {
   for (const auto& p : paths)
     std::cout << "  " << display::GREEN << "Saved →" << display::RESET << " " << p << std::endl;

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <torch/types.h>
 
+#include "lumora/datasets/cubeset.h"
 #include "lumora/maps/map_set.h"
 
 namespace lumora::commands {
@@ -39,6 +40,10 @@ std::vector<std::string> class_names_of(const MapRequest& request, int64_t max_c
 std::optional<maps::MapSet> open_maps(const MapRequest& request, const std::string& out_dir,
                                       const std::string& data_path, int64_t num_classes,
                                       std::vector<std::string> names, const torch::Tensor& cube);
+
+// "<split>: <pixels> pixels across <classes> classes", the line a program
+// prints for each split of the scene it works on.
+void print_split_summary(const LabelledScene& scene, Split split);
 
 // "  Saved → <path>" for each path.
 void print_saved_paths(const std::vector<std::string>& paths);

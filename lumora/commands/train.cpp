@@ -222,17 +222,12 @@ int run(int argc, char** argv) {
     check_map_inputs(o.maps);
     torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
     const torch::Device device = compat::default_device();
-    auto make = [&](const char* split) {
-      return HyperspectralDataset(HyperspectralDatasetOptions(o.data, o.gt)
-                                      .split(split)
-                                      .train_ratio(o.train_ratio)
-                                      .val_ratio(o.val_ratio)
-                                      .seed(o.seed)
-                                      .use_fp16(o.fp16));
-    };
-    HyperspectralDataset train_ds = make("train");
-    HyperspectralDataset val_ds = make("val");
-    HyperspectralDataset test_ds = make("test");
+    const LabelledScene scene(
+        SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed).use_fp16(o.fp16));
+    for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
+    HyperspectralDataset train_ds(scene, Split::train);
+    HyperspectralDataset val_ds(scene, Split::val);
+    HyperspectralDataset test_ds(scene, Split::test);
     cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
     class_names_of(o.maps, train_ds.num_classes - 1);  // a short names file fails before training, not after
     run_training(o, device, train_ds, val_ds, test_ds);

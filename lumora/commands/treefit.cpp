@@ -110,16 +110,7 @@ void declare(CLI::App& app, Options& o) {
   app.add_option("--out-dir", o.out_dir);
 }
 
-HyperspectralDataset load_split(const Options& o, const char* split) {
-  return HyperspectralDataset(HyperspectralDatasetOptions(o.data, o.gt)
-                                  .split(split)
-                                  .train_ratio(o.train_ratio)
-                                  .val_ratio(o.val_ratio)
-                                  .seed(o.seed));
-}
-
-SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const HyperspectralDataset& train_ds,
-                                   const HyperspectralDataset& val_ds) {
+SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const LabelledScene& scene) {
   std::cout << "\n=== SSM Encoder ===" << std::endl;
   SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(o.d_model).d_state(o.d_state));
   encoder->to(device);
@@ -132,11 +123,11 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
     const std::string path = path_join(o.out_dir, o.ssm_save);  // its folder exists: see main_flow
     std::cout << "SSM will be saved to: " << path << std::endl;
     PretrainConsole console;
-    encoder = pretrain_ssm(train_ds.data, train_ds.labels, train_ds.train_coords, val_ds.val_coords,
+    encoder = pretrain_ssm(scene.data, scene.labels, scene.train_coords, scene.val_coords,
                            PretrainSSMOptions()
                                .d_model(o.d_model)
                                .d_state(o.d_state)
-                               .num_classes(train_ds.num_classes)
+                               .num_classes(scene.num_classes)
                                .epochs(o.ssm_epochs)
                                .lr(o.ssm_lr)
                                .device(device)
@@ -169,13 +160,12 @@ int main_flow(Options o) {
   const torch::Device device = compat::default_device();
 
   const DepthMode depth_mode = DepthMode::parse(o.depth);  // checked while parsing, too
-  HyperspectralDataset train_ds = load_split(o, "train");
-  HyperspectralDataset val_ds = load_split(o, "val");
-  HyperspectralDataset test_ds = load_split(o, "test");
-  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
-  const torch::Tensor& data = train_ds.data;
-  const torch::Tensor& labels = train_ds.labels;
-  const int64_t num_classes = train_ds.num_classes;
+  const LabelledScene scene(SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed));
+  for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
+  cli::check_test_pixels(scene.test_coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  const torch::Tensor& data = scene.data;
+  const torch::Tensor& labels = scene.labels;
+  const int64_t num_classes = scene.num_classes;
   // Before the encoder is pre-trained: node training would refuse the scene later.
   check_trainable_size(data.size(1), data.size(2));
   make_dirs(o.out_dir);
@@ -189,12 +179,12 @@ int main_flow(Options o) {
       {{"Device", device_description(device)},
        {"Loss", loss_text},
        {"Routing", o.routing},
-       {"Train pixels", fmt::format("{} ({} classes)", thousands(train_ds.coords.size(0)), num_classes - 1)},
-       {"Val pixels", thousands(val_ds.coords.size(0))},
-       {"Test pixels", thousands(test_ds.coords.size(0))},
+       {"Train pixels", fmt::format("{} ({} classes)", thousands(scene.train_coords.size(0)), num_classes - 1)},
+       {"Val pixels", thousands(scene.val_coords.size(0))},
+       {"Test pixels", thousands(scene.test_coords.size(0))},
        {"Output", o.out_dir}});
 
-  SpectralSSMEncoder encoder = prepare_encoder(o, device, train_ds, val_ds);
+  SpectralSSMEncoder encoder = prepare_encoder(o, device, scene);
 
   std::cout << "\nPre-computing fingerprint map ..." << std::endl;
   const torch::Tensor fp_map = fingerprint_map(encoder, data, device);
@@ -203,7 +193,7 @@ int main_flow(Options o) {
 
   std::cout << "\n=== Building Spectral Partition Tree ===" << std::endl;
   // The tree is shaped by training labels only: test pixels never inform the model.
-  const RsspTree built = build_rssp_tree(data, train_ds.split_mask, num_classes, depth_mode);
+  const RsspTree built = build_rssp_tree(data, scene.mask(Split::train), num_classes, depth_mode);
   const TreeNode& tree = built.tree;
   print_tree(tree);
 
@@ -213,8 +203,8 @@ int main_flow(Options o) {
   const int64_t earlier_history_rows = csv_data_rows(history_path);
   std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
   NodeTrainingConsole console(o.patience);
-  TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, train_ds.train_coords,
-                                            val_ds.val_coords, fp_map,
+  TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, scene.train_coords,
+                                            scene.val_coords, fp_map,
                                             TrainNodeOptions()
                                                 .ssm_d_model(o.d_model)
                                                 .base_epochs(o.epochs)
@@ -247,7 +237,7 @@ int main_flow(Options o) {
   const torch::Tensor final_pred = run_inference(tree, trained_models, data, &encoder, device, num_classes,
                                                  routing, nullptr, &cascade_console);
 
-  const torch::Tensor eval = eval_labels(labels, test_ds.split_mask);
+  const torch::Tensor eval = eval_labels(labels, scene.mask(Split::test));
   const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
   display::print_results_box(m.scores.labelled(), o.routing);
   const std::string results_path = path_join(o.out_dir, "test_results.csv");

@@ -1,10 +1,12 @@
 #include "lumora/datasets/cubeset.h"
 
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <mutex>
-#include <iostream>
 #include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
@@ -69,57 +71,20 @@ void normalise(torch::Tensor& cube, bool min_max, const std::string& path) {
     offset = cube.mean().item<float>();
     spread = cube.std(/*unbiased=*/false).item<float>();
   }
-  if (!std::isfinite(offset) || !std::isfinite(spread)) check_finite(cube, path);
+  if (!std::isfinite(offset) || !std::isfinite(spread)) {
+    check_finite(cube, path);
+    // Every value is finite, yet a statistic overflowed: normalising would
+    // turn the whole cube into NaN.
+    std::ostringstream largest;
+    largest << cube.abs().max().item<float>();
+    throw ValueError("the cube in '" + path + "' holds values too large to normalise in single precision (up to " +
+                     largest.str() + "); rescale them or mask fill values before training");
+  }
   cube.sub_(offset).div_(static_cast<float>(static_cast<double>(spread) + 1e-8));
 }
 
-// The three split datasets of a command read the same cube: a process-wide
-// cache of weak references hands the second and third the same normalised
-// tensor (nobody writes into it), so the cube is read and held once.
-struct CubeKey {
-  std::string path, key;
-  bool min_max;
-  uintmax_t size;
-  std::filesystem::file_time_type mtime;
-  bool operator==(const CubeKey& o) const {
-    return path == o.path && key == o.key && min_max == o.min_max && size == o.size && mtime == o.mtime;
-  }
-};
-
-struct CubeCache {
-  std::mutex mutex;
-  std::vector<std::pair<CubeKey, c10::weak_intrusive_ptr<c10::TensorImpl, c10::UndefinedTensorImpl>>> entries;
-};
-
-CubeCache& cube_cache() {
-  static CubeCache cache;
-  return cache;
-}
-
-CubeKey cube_key(const std::string& path, const std::string& key, bool min_max) {
-  std::error_code ec;
-  const auto canonical = std::filesystem::weakly_canonical(path, ec);
-  return {ec ? path : canonical.string(), key, min_max, std::filesystem::file_size(path, ec),
-          std::filesystem::last_write_time(path, ec)};
-}
-
-// The (C, H, W) float32 normalised cube of `data_key`, read once per process
-// while an earlier instance still holds it.
+// The (C, H, W) float32 normalised cube of `data_key`.
 torch::Tensor normalised_cube(const MatFile& data_file, const std::string& data_key, bool min_max) {
-  const CubeKey key = cube_key(data_file.path(), data_key, min_max);
-  auto& cache = cube_cache();
-  {
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    for (auto it = cache.entries.begin(); it != cache.entries.end();) {
-      auto strong = it->second.lock();
-      if (!strong) {
-        it = cache.entries.erase(it);
-        continue;
-      }
-      if (it->first == key) return torch::Tensor(std::move(strong));
-      ++it;
-    }
-  }
   torch::Tensor cube;  // (H, W, C) float32 with the file's strides
   {
     // Scoped so that a wider stored type (double) is freed before the copy below.
@@ -130,14 +95,29 @@ torch::Tensor normalised_cube(const MatFile& data_file, const std::string& data_
     cube = stored_cube.to_float32();
   }
   normalise(cube, min_max, data_file.path());  // in place: the buffer is ours alone
-  torch::Tensor data = cube.permute({2, 0, 1}).contiguous();
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  cache.entries.emplace_back(key, c10::weak_intrusive_ptr<c10::TensorImpl, c10::UndefinedTensorImpl>(
-                                      data.getIntrusivePtr()));
-  return data;
+  return cube.permute({2, 0, 1}).contiguous();
 }
 
 }  // namespace
+
+Split parse_split(const std::string& name) {
+  if (name == "train") return Split::train;
+  if (name == "val") return Split::val;
+  if (name == "test") return Split::test;
+  throw ValueError("split must be 'train', 'val', or 'test'. Got: '" + name + "'");
+}
+
+const char* split_name(Split split) {
+  switch (split) {
+    case Split::train:
+      return "train";
+    case Split::val:
+      return "val";
+    case Split::test:
+      return "test";
+  }
+  throw ValueError("unknown split " + std::to_string(static_cast<int>(split)));
+}
 
 std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo>& variables) {
   std::optional<std::string> data_key, labels_key;
@@ -193,7 +173,7 @@ PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double
   return {to_coords(train, width), to_coords(val, width), to_coords(test, width)};
 }
 
-HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& options) : split(options.split()) {
+LabelledScene::LabelledScene(const SceneOptions& options) {
   const MatFile data_file(options.data_path());
   const MatFile gt_file(options.gt_path());
 
@@ -224,23 +204,38 @@ HyperspectralDataset::HyperspectralDataset(const HyperspectralDatasetOptions& op
   train_coords = parts.train;
   val_coords = parts.val;
   test_coords = parts.test;
-
-  if (split == "train")
-    coords = train_coords;
-  else if (split == "val")
-    coords = val_coords;
-  else if (split == "test")
-    coords = test_coords;
-  else
-    throw ValueError("split must be 'train', 'val', or 'test'. Got: '" + split + "'");
-
-  split_mask = torch::zeros_like(labels);
-  if (coords.size(0) > 0) {
-    auto rows = coords.select(1, 0), cols = coords.select(1, 1);
-    split_mask.index_put_({rows, cols}, labels.index({rows, cols}));
-  }
-  std::cout << split << ": " << coords.size(0) << " pixels across " << num_classes - 1 << " classes" << std::endl;
 }
+
+const torch::Tensor& LabelledScene::coords(Split split) const {
+  switch (split) {
+    case Split::train:
+      return train_coords;
+    case Split::val:
+      return val_coords;
+    case Split::test:
+      return test_coords;
+  }
+  throw ValueError("unknown split " + std::to_string(static_cast<int>(split)));
+}
+
+torch::Tensor LabelledScene::mask(Split split) const {
+  const torch::Tensor& pixels = coords(split);
+  torch::Tensor out = torch::zeros_like(labels);
+  if (pixels.size(0) > 0) {
+    auto rows = pixels.select(1, 0), cols = pixels.select(1, 1);
+    out.index_put_({rows, cols}, labels.index({rows, cols}));
+  }
+  return out;
+}
+
+HyperspectralDataset::HyperspectralDataset(const LabelledScene& scene, Split which)
+    : num_bands(scene.num_bands),
+      num_classes(scene.num_classes),
+      data(scene.data),
+      labels(scene.labels),
+      coords(scene.coords(which)),
+      split_mask(scene.mask(which)),
+      split(which) {}
 
 torch::data::Example<> HyperspectralDataset::get(size_t /*index*/) { return {data, split_mask}; }
 

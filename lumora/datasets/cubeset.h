@@ -1,6 +1,8 @@
-// HyperspectralDataset: one labelled scene from a cube MAT-file and a label
-// MAT-file, normalised, with its labelled pixels split per class into
-// training, validation and test sets. The whole scene is one sample.
+// A labelled scene from a cube MAT-file and a label MAT-file: the cube and
+// the label map are read and normalised once, and the labelled pixels are
+// split per class into training, validation and test sets. A split's
+// HyperspectralDataset is a view of the scene (the same tensors, not copies);
+// the whole scene is its one sample.
 #pragma once
 
 #include <cstdint>
@@ -17,44 +19,65 @@
 
 namespace lumora {
 
-struct HyperspectralDatasetOptions {
-  HyperspectralDatasetOptions(std::string data_path, std::string gt_path)
+enum class Split { train, val, test };
+
+// "train", "val" or "test"; anything else fails with
+// "split must be 'train', 'val', or 'test'. Got: '<name>'".
+Split parse_split(const std::string& name);
+const char* split_name(Split split);
+
+struct SceneOptions {
+  SceneOptions(std::string data_path, std::string gt_path)
       : data_path_(std::move(data_path)), gt_path_(std::move(gt_path)) {}
   TORCH_ARG(std::string, data_path);
   TORCH_ARG(std::string, gt_path);
-  TORCH_ARG(std::string, split) = "train";
   TORCH_ARG(double, train_ratio) = 0.2;
   TORCH_ARG(double, val_ratio) = 0.1;
   TORCH_ARG(std::optional<std::string>, data_key) = std::nullopt;
   TORCH_ARG(std::optional<std::string>, labels_key) = std::nullopt;
   TORCH_ARG(int64_t, seed) = 42;
-  TORCH_ARG(bool, use_fp16) = false;
+  TORCH_ARG(bool, use_fp16) = false;  // normalised by min and range instead of mean and deviation
 };
 
-class HyperspectralDataset : public torch::data::datasets::Dataset<HyperspectralDataset> {
+class LabelledScene {
  public:
-  explicit HyperspectralDataset(const HyperspectralDatasetOptions& options);
+  explicit LabelledScene(const SceneOptions& options);
 
-  // The whole scene and this split's mask, whatever the index.
-  torch::data::Example<> get(size_t index) override;
-  torch::optional<size_t> size() const override { return 1; }
+  // The pixels of a split, and their labels on an otherwise zero (H, W) map.
+  const torch::Tensor& coords(Split split) const;
+  torch::Tensor mask(Split split) const;
 
   int64_t num_bands = 0;
-  int64_t num_classes = 0;
+  int64_t num_classes = 0;     // the largest label plus one (class 0 is unlabelled)
   torch::Tensor data;          // float32 (C, H, W), normalised
   torch::Tensor labels;        // int64 (H, W)
   torch::Tensor train_coords;  // int64 (N_train, 2) of (row, column)
   torch::Tensor val_coords;
   torch::Tensor test_coords;
-  torch::Tensor coords;      // the one of the three that the split names
+};
+
+// One split of a scene as a dataset of one sample: the scene's cube and this
+// split's mask, whatever the index. `data` and `labels` are the scene's own.
+class HyperspectralDataset : public torch::data::datasets::Dataset<HyperspectralDataset> {
+ public:
+  HyperspectralDataset(const LabelledScene& scene, Split which);
+
+  torch::data::Example<> get(size_t index) override;
+  torch::optional<size_t> size() const override { return 1; }
+
+  int64_t num_bands = 0;
+  int64_t num_classes = 0;
+  torch::Tensor data;        // the scene's cube
+  torch::Tensor labels;      // the scene's label map
+  torch::Tensor coords;      // the split's pixels
   torch::Tensor split_mask;  // int64 (H, W): labels of `coords`, 0 elsewhere
-  std::string split;
+  Split split;
 };
 
 // The normalised cube (C, H, W) float32 of a data file without a label map,
-// the same tensor a dataset of that file holds: the variable `data_key`, or
+// the same tensor a scene of that file holds: the variable `data_key`, or
 // else the file's last 3-D variable (names starting with "__" skipped);
-// normalised by min and range when `min_max` (a dataset's use_fp16), else by
+// normalised by min and range when `min_max` (a scene's use_fp16), else by
 // mean and standard deviation.
 torch::Tensor load_scene_cube(const std::string& data_path, bool min_max = false,
                               const std::optional<std::string>& data_key = std::nullopt);

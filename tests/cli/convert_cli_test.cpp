@@ -155,7 +155,7 @@ TEST_F(ConvertCli, EnviWithPaletteLabelsPrintsTheFullReport) {
   EXPECT_EQ(meta["image"]["wavelength"][6], "426.125");
 
   // The dataset reads the pair as its input files.
-  HyperspectralDataset ds(HyperspectralDatasetOptions(out() + "/data.mat", out() + "/gt.mat").split("train"));
+  const LabelledScene ds(SceneOptions(out() + "/data.mat", out() + "/gt.mat"));
   EXPECT_EQ(ds.num_bands, 7);
   EXPECT_EQ(ds.num_classes, 3);
   auto original = torch::empty({4, 5, 7});

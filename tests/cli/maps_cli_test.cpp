@@ -112,7 +112,7 @@ class MapsCli : public ::testing::Test {
 
   // The test split the bundle records (the defaults), as the programs load it.
   static HyperspectralDataset test_split() {
-    return HyperspectralDataset(HyperspectralDatasetOptions(data(), labels_file()).split("test"));
+    return HyperspectralDataset(LabelledScene(SceneOptions(data(), labels_file())), Split::test);
   }
 
   static void ready() {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "lumora/core/state_dict.h"
+#include "lumora/datasets/cubeset.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/test_paths.h"
 #include "support/testing.h"
@@ -146,6 +147,20 @@ TEST_F(TrainCli, HelpListsEveryOption) {
         "Path to save best model weights (default: best_model.pth)",
         "Path to training log CSV (default: training_log.csv)"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text;
+}
+
+// The program prints the split lines: the pixel counts of the scene's three
+// splits, once each and in order, before the check that finds no test pixel.
+TEST_F(TrainCli, SplitLinesPrecedeTheNoTestPixelFailure) {
+  auto r = train({"--train_ratio", "1", "--val_ratio", "0"});
+  EXPECT_EQ(r.exit_code, 1);
+  const LabelledScene scene(SceneOptions(dir.file("data.mat"), dir.file("gt.mat")).train_ratio(1).val_ratio(0));
+  EXPECT_EQ(scene.train_coords.size(0), 31 * 32);  // every labelled pixel: all rows but the first
+  EXPECT_EQ(r.out, "train: " + std::to_string(scene.train_coords.size(0)) +
+                       " pixels across 3 classes\nval: 0 pixels across 3 classes\ntest: 0 pixels across 3 classes\n");
+  EXPECT_EQ(r.err, "error: --train_ratio 1.0 and --val_ratio 0.0 leave no labelled pixel of '" + dir.file("gt.mat") +
+                       "' for testing\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
 }
 
 TEST_F(TrainCli, LoadErrorsExitOneBeforeWritingAnything) {

@@ -190,7 +190,8 @@ TEST_F(TreeCli, TestPixelsDoNotShapeTheTree) {
     torch::Tensor cube = scene.cube.clone();
     cube.index_put_({rows1, cols1}, scene.cube[donor_pixel[0]][donor_pixel[1]]);
     testing::write_scene(scene_dir.path(), cube, scene.labels);
-    HyperspectralDataset train(HyperspectralDatasetOptions(scene_dir.file("data.mat"), scene_dir.file("gt.mat")));
+    const HyperspectralDataset train(LabelledScene(SceneOptions(scene_dir.file("data.mat"), scene_dir.file("gt.mat"))),
+                                     Split::train);
     leaking_tree = tree_text(build_rssp_tree(train.data, train.labels, 5, DepthMode::automatic()).tree);
     training_tree = tree_text(build_rssp_tree(train.data, train.split_mask, 5, DepthMode::automatic()).tree);
   }

@@ -64,14 +64,13 @@ TEST(SplitVectors, DatasetFromMatFilesGivesTheSameSplits) {
   testing::TempDir dir;
   const auto labels = labels_of(c["labels"]);
   testing::write_scene(dir.path(), torch::rand({labels.size(0), labels.size(1), 4}), labels.to(torch::kInt16));
-  for (const char* split : {"train", "val", "test"}) {
-    HyperspectralDataset ds(HyperspectralDatasetOptions(dir.file("data.mat"), dir.file("gt.mat"))
-                                .split(split)
-                                .seed(c["seed"].get<int64_t>()));
-    EXPECT_TRUE(torch::equal(ds.train_coords, coords_of(c["train_coords"])));
-    EXPECT_TRUE(torch::equal(ds.val_coords, coords_of(c["val_coords"])));
-    EXPECT_TRUE(torch::equal(ds.test_coords, coords_of(c["test_coords"])));
-    EXPECT_TRUE(torch::equal(ds.coords, coords_of(c[std::string(split) + "_coords"])));
+  const LabelledScene scene(SceneOptions(dir.file("data.mat"), dir.file("gt.mat")).seed(c["seed"].get<int64_t>()));
+  EXPECT_TRUE(torch::equal(scene.train_coords, coords_of(c["train_coords"])));
+  EXPECT_TRUE(torch::equal(scene.val_coords, coords_of(c["val_coords"])));
+  EXPECT_TRUE(torch::equal(scene.test_coords, coords_of(c["test_coords"])));
+  for (const char* name : {"train", "val", "test"}) {
+    const HyperspectralDataset ds(scene, parse_split(name));
+    EXPECT_TRUE(torch::equal(ds.coords, coords_of(c[std::string(name) + "_coords"])));
   }
 }
 

@@ -388,7 +388,7 @@ TEST_F(Scene, BillionLabelFailsFastAndSmall) {
 TEST_F(Scene, MostNegativeLabelIsUnlabelledNotACrash) {
   // Negative labels mean unlabelled, however large: no class is sized by them.
   write_labels<int64_t>(DType::Int64, std::numeric_limits<int64_t>::min());
-  HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt()));
+  const LabelledScene ds(SceneOptions(data(), gt()));
   EXPECT_EQ(ds.labels[1][8].item<int64_t>(), std::numeric_limits<int64_t>::min());
   EXPECT_EQ(ds.num_classes, 4);
   for (const auto& coords : {ds.train_coords, ds.val_coords, ds.test_coords})
@@ -402,7 +402,7 @@ TEST_F(Scene, NanLabel) {
   const std::string expected = "the label map 'gt' in '" + gt() +
                                "' holds 1 value that is not finite (the first is nan); labels must be finite class "
                                "ids, at most 65535";
-  EXPECT_EQ(error_of([&] { HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt())); }), expected);
+  EXPECT_EQ(error_of([&] { LabelledScene ds(SceneOptions(data(), gt())); }), expected);
   expect_clean_failure(train(), expected);
   expect_nothing_written(out());
 }
@@ -413,12 +413,12 @@ TEST_F(Scene, FractionalLabelsAreTruncatedThenBounded) {
   static_cast<float*>(a.data)[33] = 2.5f;
   static_cast<float*>(a.data)[34] = -0.25f;
   write_mat(gt(), {{"gt", a}});
-  HyperspectralDataset ds(HyperspectralDatasetOptions(data(), gt()));
+  const LabelledScene ds(SceneOptions(data(), gt()));
   EXPECT_EQ(ds.labels[1][1].item<int64_t>(), 2);  // toward zero
   EXPECT_EQ(ds.labels[1][2].item<int64_t>(), 0);
   static_cast<float*>(a.data)[35] = 65536.5f;
   write_mat(gt(), {{"gt", a}});
-  EXPECT_EQ(error_of([&] { HyperspectralDataset ds2(HyperspectralDatasetOptions(data(), gt())); }),
+  EXPECT_EQ(error_of([&] { LabelledScene ds2(SceneOptions(data(), gt())); }),
             "the label map 'gt' in '" + gt() + "' holds the class id 65536.5; class ids above 65535 are not supported");
 }
 
