@@ -294,9 +294,9 @@ int run(int argc, char** argv) {
   return cli::guarded([&] {
     try {
       return convert_main(o);
-    } catch (const MissingDependency&) {
-      std::cout.flush();
-      return 1;  // the message is already printed
+    } catch (const MissingDependency& e) {
+      std::cout << missing_dependency_text(e.name()) << std::endl;
+      return 1;
     }
   });
 }

@@ -195,7 +195,7 @@ int main_flow(Options o) {
   // The tree is shaped by training labels only: test pixels never inform the model.
   const RsspTree built = build_rssp_tree(data, scene.mask(Split::train), num_classes, depth_mode);
   const TreeNode& tree = built.tree;
-  print_tree(tree);
+  std::cout << tree_text(tree) << std::flush;
 
   display::print_training_start();
   // The curves show this run's rows only: the history file may hold earlier runs'.

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <set>
 
 #include "lumora/config.h"
@@ -126,7 +125,6 @@ std::string missing_dependency_text(const std::string& name) {
 void _check_dep(const std::string& name) {
   for (const auto& r : kReaders)
     if (name == r.name && r.linked) return;
-  std::cout << missing_dependency_text(name) << std::endl;
   throw MissingDependency(name);
 }
 

@@ -39,8 +39,8 @@ std::pair<std::string, std::optional<std::string>> split_dataset_specifier(const
 // "envi", "tiff" or "hdf5"; a ValueError for any other extension.
 std::string _detect_format(const std::string& path);
 
-// Thrown by _check_dep after it printed the missing-reader message; the
-// command turns it into exit status 1 (library code never exits).
+// Thrown by _check_dep; the command prints missing_dependency_text and
+// turns it into exit status 1 (library code never exits or prints).
 class MissingDependency : public std::runtime_error {
  public:
   explicit MissingDependency(const std::string& name) : std::runtime_error("missing dependency: " + name), name_(name) {}
@@ -53,8 +53,7 @@ class MissingDependency : public std::runtime_error {
 // The message printed for a reader this build lacks.
 std::string missing_dependency_text(const std::string& name);
 // Returns when the named reader ("GDAL", "HDF5") was linked into this
-// build; otherwise prints missing_dependency_text(name) to standard output
-// and throws MissingDependency.
+// build; otherwise throws MissingDependency.
 void _check_dep(const std::string& name);
 
 Loaded _load_envi(const std::string& path);

@@ -37,7 +37,7 @@ struct TreeNode {
   std::unique_ptr<TreeNode> left;
   std::unique_ptr<TreeNode> right;
   // Spectral angle (radians) between the mean spectra of the two children's
-  // pixels, set by the tree builder on internal nodes; shown by print_tree and
+  // pixels, set by the tree builder on internal nodes; shown by tree_text and
   // stored in the bundle under "split_angle". Nobody else reads it.
   std::optional<double> split_angle;
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <set>
 
@@ -284,6 +283,5 @@ std::string tree_text(const TreeNode& tree) {
   return out;
 }
 
-void print_tree(const TreeNode& tree) { std::cout << tree_text(tree) << std::flush; }
 
 }  // namespace lumora

@@ -64,8 +64,6 @@ RsspTree build_rssp_tree(const torch::Tensor& data, const torch::Tensor& labels,
 // identifier, its classes and, for internal nodes, the angle between its two
 // groups' mean spectra.
 std::string tree_text(const TreeNode& tree);
-// Prints tree_text to standard output.
-void print_tree(const TreeNode& tree);
 
 // Two groups of `classes` (a subset of `class_ids`) by 2-medoids on the
 // angles of `sam_matrix` (indexed like `class_ids`). Exposed for tests.
