@@ -2,6 +2,7 @@
 // only a command's run() catches them and turns them into an exit status.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -41,5 +42,12 @@ class RuntimeError : public Error {
  public:
   using Error::Error;
 };
+
+// "{name} must be at least {minimum}, got {value}" unless value >= minimum.
+inline void check_at_least(const char* name, int64_t value, int64_t minimum) {
+  if (value < minimum)
+    throw ValueError(std::string(name) + " must be at least " + std::to_string(minimum) + ", got " +
+                     std::to_string(value));
+}
 
 }  // namespace lumora

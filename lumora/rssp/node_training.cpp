@@ -18,15 +18,12 @@ namespace lumora {
 namespace {
 
 void check_options(const TrainNodeOptions& o) {
-  auto at_least = [](const char* name, int64_t value, int64_t minimum) {
-    if (value < minimum) throw ValueError(fmt::format("{} must be at least {}, got {}", name, minimum, value));
-  };
-  at_least("val_interval", o.val_interval(), 1);
-  at_least("num_forests", o.num_forests(), 0);
-  at_least("leaf_forests", o.leaf_forests(), 0);
-  at_least("warmup_epochs", o.warmup_epochs(), 0);
-  at_least("base_epochs", o.base_epochs(), 0);
-  at_least("ssm_d_model", o.ssm_d_model(), 1);
+  check_at_least("val_interval", o.val_interval(), 1);
+  check_at_least("num_forests", o.num_forests(), 0);
+  check_at_least("leaf_forests", o.leaf_forests(), 0);
+  check_at_least("warmup_epochs", o.warmup_epochs(), 0);
+  check_at_least("base_epochs", o.base_epochs(), 0);
+  check_at_least("ssm_d_model", o.ssm_d_model(), 1);
 }
 
 std::string f6(double v) { return fmt::format("{:.6f}", v); }

@@ -1,6 +1,5 @@
 #include "lumora/training/fit.h"
 
-#include <fmt/format.h>
 #include <torch/nn/utils.h>
 #include <torch/optim/adamw.h>
 #include <torch/utils.h>
@@ -15,13 +14,10 @@ namespace lumora {
 namespace {
 
 void check(const FitOptions& o) {
-  auto at_least = [](const char* name, int64_t value, int64_t minimum) {
-    if (value < minimum) throw ValueError(fmt::format("{} must be at least {}, got {}", name, minimum, value));
-  };
-  at_least("epochs", o.epochs(), 0);
+  check_at_least("epochs", o.epochs(), 0);
   // A zero interval would divide by zero when testing for validation epochs.
-  at_least("val_interval", o.val_interval(), 1);
-  at_least("warmup_epochs", o.warmup_epochs(), 0);
+  check_at_least("val_interval", o.val_interval(), 1);
+  check_at_least("warmup_epochs", o.warmup_epochs(), 0);
 }
 
 void set_learning_rate(torch::optim::Optimizer& optimizer, double lr) {
