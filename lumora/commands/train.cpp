@@ -152,7 +152,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
     scheduler.step(train_loss);
 
     if (epoch % 10 != 0) {
-      display::epoch_bar(epoch, o.epochs, train_loss, 10);
+      display::epoch_bar(epoch, o.epochs, train_loss);
       continue;
     }
     net->eval();
@@ -165,7 +165,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
     }
     const Scores s = compute_metrics(output, val_batch.mask, train_ds.num_classes);
     const double vl = val_loss.item<double>();
-    display::epoch_bar(epoch, o.epochs, train_loss, 10, display::EpochScores{vl, s.oa, s.miou, s.aa, s.kappa});
+    display::epoch_bar(epoch, o.epochs, train_loss, display::EpochScores{vl, s.oa, s.miou, s.aa, s.kappa});
     {
       CsvWriter log(log_path, /*append=*/true);
       std::vector<std::string> row = {std::to_string(epoch), f4(train_loss), f4(vl)};

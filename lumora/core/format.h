@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <c10/util/ArrayRef.h>
+
 namespace lumora {
 
 // Python's repr of a float: shortest round-trip digits, "2.0", "0.0001",
@@ -22,5 +24,11 @@ std::string py_repr(const std::string& text);
 
 // C's "%.{precision}g", as Python's "%" operator prints it.
 std::string general(double value, int precision);
+
+// How a shape is written: Tuple as Python prints a tuple ("(145, 145, 200)",
+// "(95,)", "()"), TorchSize as PyTorch prints a tensor's size
+// ("torch.Size([3, 4])"), Cross as the library's own messages ("3x4").
+enum class ShapeStyle { Tuple, TorchSize, Cross };
+std::string shape_text(c10::IntArrayRef shape, ShapeStyle style = ShapeStyle::Tuple);
 
 }  // namespace lumora

@@ -6,7 +6,9 @@
 #include <iostream>
 
 #include "lumora/core/csv.h"
+#include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
@@ -105,7 +107,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
   namespace d = display;
   check_options(o);
   if (data.dim() != 3)
-    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", fmt::join(data.sizes(), "x")));
+    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes(), ShapeStyle::Cross)));
 
   const std::vector<int64_t>& node_classes = node.classes;
   const int64_t num_bands = data.size(0);
@@ -201,14 +203,14 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
           scores = compute_node_metrics(val_out.to(torch::kCPU), val_batch.target_cpu, num_classes);
         }
         if (progress.observe(epoch, scores)) best_state = cpu_copy(state_dict(*net));
-        d::epoch_bar(epoch, epochs, train_loss, o.val_interval(),
+        d::epoch_bar(epoch, epochs, train_loss,
                      d::EpochScores{val_loss, scores.oa, scores.miou, scores.aa, scores.kappa});
         history.append(node_id, forest_idx, epoch, train_loss, val_loss, scores);
         stop_line = progress.early_stop(epoch);
         event.val_loss = val_loss;
         event.val_scores = scores;
       } else {
-        d::epoch_bar(epoch, epochs, train_loss, o.val_interval());
+        d::epoch_bar(epoch, epochs, train_loss);
       }
 
       if (o.on_epoch()) {
@@ -231,7 +233,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
     if (!best_state) best_state = cpu_copy(state_dict(*net));
     std::cout << d::forest_done_line(forest_idx, forests, progress.best_val_miou, progress.best_epoch,
                                      progress.best_oa, progress.best_aa, progress.best_kappa,
-                                     _elapsed_str(global_start))
+                                     elapsed_since(global_start))
               << std::endl;
 
     ForestEntry entry;
@@ -267,11 +269,10 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
     std::string mious_str;
     for (size_t i = 0; i < forest_mious.size(); ++i) {
       const double v = forest_mious[i];
-      const std::string& colour = v >= 0.65 ? d::GREEN : v >= 0.45 ? d::YELLOW : d::RED;
-      mious_str += (i ? "  " : "") + d::_c(fmt::format("{:.4f}", v), colour);
+      mious_str += (i ? "  " : "") + d::coloured(fmt::format("{:.4f}", v), d::score_colour(v, d::kEnsembleScoreBands));
     }
     std::cout << "\n  " << d::BOLD << "Node '" << node_id << "'" << d::RESET << " — " << forests
-              << " ensembles trained in " << _elapsed_str(node_start) << "\n";
+              << " ensembles trained in " << elapsed_since(node_start) << "\n";
     std::cout << "  mIoU  " << mious_str << "   " << d::GRAY << fmt::format("mean {:.4f} ± {:.4f}", mean, std_dev)
               << d::RESET << "\n";
     std::cout << "  " << d::GREEN << "Best" << d::RESET
