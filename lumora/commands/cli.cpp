@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include <c10/util/Exception.h>
+
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"

@@ -9,45 +9,20 @@
 #include <torch/torch.h>
 
 #include <filesystem>
-#include <memory>
-#include <mutex>
 
 #include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/gdal_support.h"
 
 namespace lumora::maps {
 namespace {
 
 namespace fs = std::filesystem;
 
-void register_drivers() {
-  static std::once_flag once;
-  std::call_once(once, [] { GDALAllRegister(); });
-}
-
-// GDAL's complaints become the text of our errors instead of going to standard error.
-class QuietErrors {
- public:
-  QuietErrors() {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    CPLErrorReset();
-  }
-  ~QuietErrors() { CPLPopErrorHandler(); }
-  QuietErrors(const QuietErrors&) = delete;
-  QuietErrors& operator=(const QuietErrors&) = delete;
-};
-
-std::string gdal_detail() {
-  const char* m = CPLGetLastErrorMsg();
-  return m && *m ? std::string(": ") + m : "";
-}
-
-struct DatasetCloser {
-  void operator()(void* ds) const {
-    if (ds) GDALClose(static_cast<GDALDatasetH>(ds));
-  }
-};
-using Dataset = std::unique_ptr<void, DatasetCloser>;
+using gdal::Dataset;
+using gdal::gdal_detail;
+using gdal::QuietErrors;
+using gdal::register_drivers;
 
 GDALDriverH driver(const char* name) {
   register_drivers();
