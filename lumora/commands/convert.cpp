@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -58,7 +60,8 @@ std::string loaded_line(const NdArray& a) {
 
 // The rows and columns of a shape, as a tuple.
 std::string spatial_text(const NdArray& a) {
-  return shape_text(c10::IntArrayRef(a.shape).slice(0, std::min<size_t>(2, a.shape.size())));
+  const size_t n = std::min<size_t>(2, a.shape.size());
+  return shape_text(std::vector<int64_t>(a.shape.begin(), a.shape.begin() + static_cast<std::ptrdiff_t>(n)));
 }
 
 std::string megabytes(double bytes) { return fmt::format("{:.1f}", bytes / 1048576.0); }

@@ -99,7 +99,7 @@ std::string general(double value, int precision) {
   return buf;
 }
 
-std::string shape_text(c10::IntArrayRef shape, ShapeStyle style) {
+std::string shape_text(const std::vector<int64_t>& shape, ShapeStyle style) {
   std::string out;
   for (size_t i = 0; i < shape.size(); ++i) {
     if (i) out += style == ShapeStyle::Cross ? "x" : ", ";

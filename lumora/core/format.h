@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <c10/util/ArrayRef.h>
-
 namespace lumora {
 
 // Python's repr of a float: shortest round-trip digits, "2.0", "0.0001",
@@ -29,6 +27,6 @@ std::string general(double value, int precision);
 // "(95,)", "()"), TorchSize as PyTorch prints a tensor's size
 // ("torch.Size([3, 4])"), Cross as the library's own messages ("3x4").
 enum class ShapeStyle { Tuple, TorchSize, Cross };
-std::string shape_text(c10::IntArrayRef shape, ShapeStyle style = ShapeStyle::Tuple);
+std::string shape_text(const std::vector<int64_t>& shape, ShapeStyle style = ShapeStyle::Tuple);
 
 }  // namespace lumora

@@ -70,8 +70,8 @@ void load_state_dict(torch::nn::Module& module, const StateDict& dict) {
     if (it == given.end()) {
       missing.push_back(k);
     } else if (it->second->sizes() != v.sizes()) {
-      mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(it->second->sizes(), ShapeStyle::TorchSize) +
-                           " from checkpoint, the shape in current model is " + shape_text(v.sizes(), ShapeStyle::TorchSize) + ".");
+      mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(it->second->sizes().vec(), ShapeStyle::TorchSize) +
+                           " from checkpoint, the shape in current model is " + shape_text(v.sizes().vec(), ShapeStyle::TorchSize) + ".");
     } else if (value_kind(*it->second) != value_kind(v)) {
       // copy_ would convert silently: integers or flags are never weights.
       mismatched.push_back("type mismatch for " + k + ": copying a param of type " +

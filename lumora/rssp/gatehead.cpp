@@ -93,7 +93,7 @@ std::optional<SSSRRouter> train_router(const TreeNode& node, const torch::Tensor
   const int64_t d_model = options.d_model();
   if (fp_map.dim() != 3 || fp_map.size(2) != d_model)
     throw ValueError(fmt::format("fp_map must be (H, W, d_model) with d_model = {}, got shape {}", d_model,
-                                 shape_text(fp_map.sizes(), ShapeStyle::Cross)));
+                                 shape_text(fp_map.sizes().vec(), ShapeStyle::Cross)));
   // The summary line reports the last epoch's accuracy, so there must be one.
   if (options.epochs() < 1) throw ValueError(fmt::format("epochs must be at least 1, got {}", options.epochs()));
   const torch::Device device(options.device());

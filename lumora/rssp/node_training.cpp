@@ -107,7 +107,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
   namespace d = display;
   check_options(o);
   if (data.dim() != 3)
-    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes(), ShapeStyle::Cross)));
+    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes().vec(), ShapeStyle::Cross)));
 
   const std::vector<int64_t>& node_classes = node.classes;
   const int64_t num_bands = data.size(0);

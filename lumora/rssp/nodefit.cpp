@@ -22,7 +22,7 @@ NodeDataset::NodeDataset(const torch::Tensor& data_, const torch::Tensor& labels
                          const std::vector<int64_t>& node_classes, const torch::Tensor& split_coords)
     : data(data_) {
   if (labels.dim() != 2)
-    throw ValueError(fmt::format("labels must be a 2-D (H, W) map, got shape {}", shape_text(labels.sizes(), ShapeStyle::Cross)));
+    throw ValueError(fmt::format("labels must be a 2-D (H, W) map, got shape {}", shape_text(labels.sizes().vec(), ShapeStyle::Cross)));
   const int64_t h = labels.size(0), w = labels.size(1);
   ClassMaps maps = class_maps(node_classes);
   global_to_local = std::move(maps.global_to_local);
@@ -33,7 +33,7 @@ NodeDataset::NodeDataset(const torch::Tensor& data_, const torch::Tensor& labels
   if (split_coords.numel() == 0) return;
   if (split_coords.dim() != 2 || split_coords.size(1) != 2)
     throw ValueError(fmt::format("split coordinates must be (N, 2) pairs of (row, column), got shape {}",
-                                 shape_text(split_coords.sizes(), ShapeStyle::Cross)));
+                                 shape_text(split_coords.sizes().vec(), ShapeStyle::Cross)));
   auto coords = split_coords.to(torch::kCPU, torch::kInt64);
   auto rows = coords.select(1, 0), cols = coords.select(1, 1);
   auto outside = rows.lt(0).logical_or(rows.ge(h)).logical_or(cols.lt(0)).logical_or(cols.ge(w));
