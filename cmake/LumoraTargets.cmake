@@ -4,13 +4,28 @@
 # time. Reuse requires identical flags, so -fPIC is set for every target
 # (executables included) instead of CMake's per-kind PIC/PIE choice.
 add_compile_options(-fPIC)
-file(WRITE "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp" "// anchor for the shared precompiled header\n")
-add_library(lumora_pch OBJECT "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp")
-target_link_libraries(lumora_pch PUBLIC lumora::torch)
-target_precompile_headers(lumora_pch PRIVATE "${PROJECT_SOURCE_DIR}/lumora/core/pch.h")
+
+# Warnings for every source of ours; the headers of LibTorch and the other
+# libraries come in as system headers, so theirs do not count.
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wall> $<$<COMPILE_LANGUAGE:CXX>:-Wextra>
+                    $<$<COMPILE_LANGUAGE:CXX>:-Wshadow>)
+if(LUMORA_WERROR)
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Werror>)
+endif()
+
+# Off: every source is compiled on its own includes, which shows a file that
+# compiles only because the shared header happens to bring what it uses.
+if(LUMORA_PCH)
+  file(WRITE "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp" "// anchor for the shared precompiled header\n")
+  add_library(lumora_pch OBJECT "${CMAKE_BINARY_DIR}/generated/pch_anchor.cpp")
+  target_link_libraries(lumora_pch PUBLIC lumora::torch)
+  target_precompile_headers(lumora_pch PRIVATE "${PROJECT_SOURCE_DIR}/lumora/core/pch.h")
+endif()
 
 function(lumora_use_pch target)
-  target_precompile_headers(${target} REUSE_FROM lumora_pch)
+  if(LUMORA_PCH)
+    target_precompile_headers(${target} REUSE_FROM lumora_pch)
+  endif()
 endfunction()
 
 # lumora_module(<name> SOURCES ... [DEPS ...]) -> shared library lumora_<name>

@@ -9,6 +9,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 args="$("$root/scripts/libtorch2.sh" cpu python)"
 build="${LUMORA_TORCH2_BUILD_DIR:-$root/build-torch2}"
 mkdir -p "$build"
+if [ -n "${LUMORA_WERROR:-}" ]; then args="$args -DLUMORA_WERROR=$LUMORA_WERROR"; fi
 # shellcheck disable=SC2086  # the printed arguments are words
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release $args > "$build/configure.log" 2>&1 || {
   cat "$build/configure.log"

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include <c10/util/Exception.h>
+
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -19,6 +21,9 @@
 namespace lumora::cli {
 namespace {
 
+bool is_flag(const CLI::Option* opt) { return opt->get_expected_max() == 0; }
+
+// The option's name in capitals, '-' as '_': argparse's default metavar.
 std::string metavar(const CLI::Option* opt) {
   std::string name = opt->get_lnames().empty() ? opt->get_name() : opt->get_lnames().front();
   std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) {
@@ -32,44 +37,88 @@ std::string flag_name(const CLI::Option* opt) {
   return "-" + opt->get_snames().front();
 }
 
-// The option as the usage line and the help listing spell it: "--lr LR",
-// "--crop X0 Y0 X1 Y1" style for several values, plain for flags.
-std::string spelled(const CLI::Option* opt) {
-  std::string s = flag_name(opt);
-  if (opt->get_type_size() == 0) return s;
+// The choices "{a,b,c}" of an option whose check names them. CLI11 appends
+// each check's description to the type name ("TEXT:{a,b,c}"), so a type name
+// set to the choices as well would show them twice.
+std::optional<std::string> choices(const CLI::Option* opt) {
+  std::istringstream parts(opt->get_type_name());
+  for (std::string part; std::getline(parts, part, ':');)
+    if (part.size() >= 2 && part.front() == '{' && part.back() == '}') return part;
+  return std::nullopt;
+}
+
+// What follows the name: nothing for a flag; the choices; the words of a type
+// name of one word per value ("--crop Y X H W"); else the metavar once per value.
+std::string value_names(const CLI::Option* opt) {
+  if (is_flag(opt)) return "";
   const int n = std::max(1, opt->get_expected_min());
-  // A type name of one word per value names the values ("--crop Y X H W").
-  std::vector<std::string> words;
-  std::istringstream names(opt->get_type_name());
-  for (std::string w; names >> w;) words.push_back(w);
-  if (n > 1 && static_cast<int>(words.size()) == n) {
-    for (const auto& w : words) s += " " + w;
-    return s;
+  std::string one = metavar(opt);
+  if (const auto c = choices(opt)) {
+    one = *c;
+  } else if (n > 1) {
+    std::vector<std::string> words;
+    std::istringstream names(opt->get_type_name());
+    for (std::string w; names >> w;) words.push_back(w);
+    if (static_cast<int>(words.size()) == n) {
+      std::string s;
+      for (const auto& w : words) s += " " + w;
+      return s;
+    }
   }
-  for (int i = 0; i < n; ++i) s += " " + (opt->get_type_name().rfind("{", 0) == 0 ? opt->get_type_name() : metavar(opt));
+  std::string s;
+  for (int i = 0; i < n; ++i) s += " " + one;
   return s;
 }
 
+// The option as the usage line and the help listing spell it.
+std::string spelled(const CLI::Option* opt) { return flag_name(opt) + value_names(opt); }
+
+// Printed width in code points (descriptions hold "—", "≤", "→").
+size_t text_width(const std::string& s) {
+  return static_cast<size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// Python argparse's layout with its default widths: usage line, description,
+// then "options:" with each description starting in column 24 beside an
+// invocation that leaves two spaces before it, or on the next line indented
+// to that column. Lines are not wrapped.
 class ArgparseFormatter : public CLI::Formatter {
  public:
-  std::string make_help(const CLI::App* app, std::string /*name*/, CLI::AppFormatMode /*mode*/) const override {
-    std::string out = usage(*app) + "\n\n" + app->get_description() + "\n\noptions:\n";
-    for (const CLI::Option* opt : app->get_options()) {
-      std::string left = "  ";
-      if (opt == app->get_help_ptr())
-        left += "-h, --help";
-      else
-        left += spelled(opt);
-      std::string help = opt == app->get_help_ptr() ? "show this help message and exit" : opt->get_description();
-      if (help.empty()) {
-        out += left + "\n";
-      } else if (left.size() < 24) {
-        out += left + std::string(24 - left.size(), ' ') + help + "\n";
-      } else {
-        out += left + "\n" + std::string(24, ' ') + help + "\n";
-      }
-    }
+  ArgparseFormatter() { column_width(24); }
+
+  std::string make_usage(const CLI::App* app, std::string /*name*/) const override { return usage(*app) + "\n"; }
+
+  std::string make_option_name(const CLI::Option* opt, bool /*is_positional*/) const override {
+    if (help_of(opt)) return "-h, --help";
+    return flag_name(opt);
+  }
+
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    return help_of(opt) ? "" : value_names(opt);
+  }
+
+  std::string make_option_desc(const CLI::Option* opt) const override { return opt->get_description(); }
+
+  std::string make_option(const CLI::Option* opt, bool is_positional) const override {
+    const std::string invocation = "  " + make_option_name(opt, is_positional) + make_option_opts(opt);
+    const std::string help = make_option_desc(opt);
+    const size_t column = get_column_width();
+    if (help.empty()) return invocation + "\n";
+    if (text_width(invocation) + 2 <= column)
+      return invocation + std::string(column - text_width(invocation), ' ') + help + "\n";
+    return invocation + "\n" + std::string(column, ' ') + help + "\n";
+  }
+
+  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode /*mode*/) const override {
+    std::string out = make_usage(app, name) + "\n" + app->get_description() + "\n\noptions:\n";
+    for (const CLI::Option* opt : app->get_options()) out += make_option(opt, false);
     return out;
+  }
+
+ private:
+  // The help option (make_app's "-h,--help") is listed with both its names, as argparse does.
+  static bool help_of(const CLI::Option* opt) {
+    return opt->get_snames() == std::vector<std::string>{"h"} && opt->get_lnames() == std::vector<std::string>{"help"};
   }
 };
 

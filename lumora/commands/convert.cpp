@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,8 @@
 #include "lumora/commands/cli.h"
 #include "lumora/convert/array_ops.h"
 #include "lumora/convert/pyjson.h"
+#include "lumora/core/atomic_file.h"
+#include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -54,6 +58,12 @@ std::string loaded_line(const NdArray& a) {
   return "  " + GREEN + "\u2713" + RESET + " Loaded: shape=" + shape_text(a.shape) + " dtype=" + dtype_name(a.dtype);
 }
 
+// The rows and columns of a shape, as a tuple.
+std::string spatial_text(const NdArray& a) {
+  const size_t n = std::min<size_t>(2, a.shape.size());
+  return shape_text(std::vector<int64_t>(a.shape.begin(), a.shape.begin() + static_cast<std::ptrdiff_t>(n)));
+}
+
 std::string megabytes(double bytes) { return fmt::format("{:.1f}", bytes / 1048576.0); }
 
 std::string file_megabytes(const std::string& path) {
@@ -91,19 +101,13 @@ std::string wavelength_list(const std::vector<std::string>& texts) {
   return reals + "]";
 }
 
+// Its own messages: a failure names the file, whatever failed.
 void write_text(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".part";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw RuntimeError("cannot write '" + path + "'");
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw RuntimeError("cannot write '" + path + "'");
-  }
+  AtomicFile file(path);
+  std::ofstream out(file.temporary(), std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();  // what is still buffered is written here, and may fail
+  if (!out || file.try_commit()) throw RuntimeError("cannot write '" + path + "'");
 }
 
 int convert_main(const Options& o) {
@@ -115,7 +119,7 @@ int convert_main(const Options& o) {
   std::cout << "\n  " << BOLD << "Loading image:" << RESET << " " << o.img << "\n";
   const std::string format = _detect_format(o.img);
   std::cout << "  " << GRAY << "Detected format: " << upper(format) << RESET << "\n";
-  auto [data, meta] = _LOADERS.at(format)(o.img);
+  auto [data, meta] = kImageLoaders.at(format)(o.img);
   std::cout << loaded_line(data) << "\n";
   // Nothing below has a meaning for a cube without rows and columns.
   if (data.ndim() < 2 || data.numel() == 0)
@@ -130,9 +134,9 @@ int convert_main(const Options& o) {
     gt = loaded.first;
     gt_meta = loaded.second;
     std::cout << loaded_line(*gt) << "\n";
-    if (shape_text(data.shape, 2) != shape_text(gt->shape, 2))
-      std::cout << "  " << YELLOW << "\u26a0 Spatial mismatch: image=" << shape_text(data.shape, 2)
-                << ", gt=" << shape_text(gt->shape, 2) << RESET << "\n";
+    if (spatial_text(data) != spatial_text(*gt))
+      std::cout << "  " << YELLOW << "\u26a0 Spatial mismatch: image=" << spatial_text(data)
+                << ", gt=" << spatial_text(*gt) << RESET << "\n";
   }
 
   if (o.crop) {
@@ -171,8 +175,7 @@ int convert_main(const Options& o) {
   write_text(path_join(o.out_dir, "metadata.json"), python_json_dump(doc, 2));
   std::cout << "  " << GREEN << "\u2713" << RESET << " metadata.json\n";
 
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  _print_summary(data, gt, meta, gt_meta, o.out_dir, elapsed);
+  _print_summary(data, gt, meta, gt_meta, o.out_dir, seconds_since(start));
   return 0;
 }
 

@@ -12,6 +12,7 @@
 #include "lumora/commands/predict_network.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
+#include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -43,10 +44,6 @@ struct Options {
   MapRequest maps;
   TileOptions tiling;
 };
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // The encoder for hybrid and soft runs, or nothing when no weights exist.
 // Built, and its weights read, before anything is written: a broken

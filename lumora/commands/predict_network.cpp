@@ -12,6 +12,8 @@
 #include "lumora/commands/cli.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
+#include "lumora/core/atomic_file.h"
+#include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -25,10 +27,6 @@
 
 namespace lumora::commands {
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // A given split value that differs from the record is used, with a warning:
 // the network may have been trained on pixels that are then scored.
@@ -96,7 +94,7 @@ void write_network_results(const std::string& path, int64_t best_epoch, const Sc
   text += std::to_string(best_epoch);
   for (double v : {s.oa, s.miou, s.dice, s.precision, s.recall, s.aa, s.kappa}) text += "," + f4(v);
   text += "\r\n";
-  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
+  write_text_file(path, text);
 }
 
 }  // namespace

@@ -10,11 +10,11 @@
 #include <map>
 #include <sstream>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/csv.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
-#include "lumora/core/state_dict.h"
 #include "lumora/maps/class_names.h"
 #include "lumora/maps/georef.h"
 #include "lumora/maps/palette.h"
@@ -134,7 +134,7 @@ void report_class_counts(const std::string& path, const std::string& title, cons
     std::cout << fmt::format("    {:>5}  {:<24} {:>12} px  {:6.2f}%", k, name, thousands(n), 100.0 * share)
               << std::endl;
   }
-  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
+  write_text_file(path, text);
   print_saved_paths({path});
 }
 

@@ -78,12 +78,11 @@ class TrainingRun : public FitObserver {
       : log_path_(std::move(log_path)), save_path_(std::move(save_path)) {}
   void on_epoch(const EpochReport& r) override {
     if (!r.val_scores) {
-      display::epoch_bar(r.epoch, r.epochs, r.train_loss, 10);
+      display::epoch_bar(r.epoch, r.epochs, r.train_loss);
       return;
     }
     const Scores& s = *r.val_scores;
-    display::epoch_bar(r.epoch, r.epochs, r.train_loss, 10,
-                       display::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
+    display::epoch_bar(r.epoch, r.epochs, r.train_loss, display::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
     CsvWriter log(log_path_, /*append=*/true);
     std::vector<std::string> row = {std::to_string(r.epoch), f4(r.train_loss), f4(*r.val_loss)};
     for (auto& f : score_fields(s)) row.push_back(f);

@@ -29,9 +29,9 @@ void NodeTrainingConsole::on_member_start(const MemberStart& m) {
 void NodeTrainingConsole::on_member_epoch(const MemberStart& /*member*/, const EpochReport& r) {
   if (r.val_scores) {
     const Scores& s = *r.val_scores;
-    d::epoch_bar(r.epoch, r.epochs, r.train_loss, 0, d::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
+    d::epoch_bar(r.epoch, r.epochs, r.train_loss, d::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
   } else {
-    d::epoch_bar(r.epoch, r.epochs, r.train_loss, 0);
+    d::epoch_bar(r.epoch, r.epochs, r.train_loss);
   }
   if (r.stopping) std::cout << early_stop_line(*r.stopping, patience_, r.epoch) << std::endl;
 }
@@ -63,8 +63,7 @@ void NodeTrainingConsole::on_node_done(const NodeDone& done) {
   std::string mious_str;
   for (size_t i = 0; i < mious.size(); ++i) {
     const double v = mious[i];
-    const std::string& colour = v >= 0.65 ? d::GREEN : v >= 0.45 ? d::YELLOW : d::RED;
-    mious_str += (i ? "  " : "") + d::_c(fmt::format("{:.4f}", v), colour);
+    mious_str += (i ? "  " : "") + d::coloured(fmt::format("{:.4f}", v), d::score_colour(v, d::kEnsembleScoreBands));
   }
   std::cout << "\n  " << d::BOLD << "Node '" << done.node_id << "'" << d::RESET << " — " << mious.size()
             << " ensembles trained in " << format_elapsed(done.elapsed) << "\n";

@@ -10,19 +10,6 @@
 
 namespace lumora::convert {
 
-std::string shape_text(const std::vector<int64_t>& shape) { return shape_text(shape, shape.size()); }
-
-std::string shape_text(const std::vector<int64_t>& shape, size_t leading) {
-  const size_t n = std::min(leading, shape.size());
-  std::string out = "(";
-  for (size_t i = 0; i < n; ++i) {
-    if (i) out += ", ";
-    out += std::to_string(shape[i]);
-  }
-  if (n == 1) out += ",";
-  return out + ")";
-}
-
 int64_t nbytes(const NdArray& a) { return a.numel() * static_cast<int64_t>(dtype_size(a.dtype)); }
 
 NdArray squeeze(const NdArray& a) {

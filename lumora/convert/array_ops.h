@@ -35,10 +35,6 @@ decltype(auto) visit_dtype(DType dtype, F&& f) {
   return f(double{});
 }
 
-// Python's str of a shape tuple: "(145, 145, 200)", "(95,)", "()".
-std::string shape_text(const std::vector<int64_t>& shape);
-std::string shape_text(const std::vector<int64_t>& shape, size_t leading);  // the first `leading` axes
-
 int64_t nbytes(const NdArray& a);
 
 // The same elements without the length-1 axes (a view).

@@ -11,12 +11,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "lumora/convert/readers.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/gdal_support.h"
 #include "lumora/core/paths.h"
 
 namespace lumora::convert::detail {
@@ -25,34 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
-void register_drivers() {
-  static std::once_flag once;
-  std::call_once(once, [] { GDALAllRegister(); });
-}
-
-// GDAL's messages go to our errors instead of standard error.
-class QuietErrors {
- public:
-  QuietErrors() {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    CPLErrorReset();
-  }
-  ~QuietErrors() { CPLPopErrorHandler(); }
-  QuietErrors(const QuietErrors&) = delete;
-  QuietErrors& operator=(const QuietErrors&) = delete;
-};
-
-std::string gdal_detail() {
-  const char* m = CPLGetLastErrorMsg();
-  return m && *m ? std::string(": ") + m : "";
-}
-
-struct DatasetCloser {
-  void operator()(void* ds) const {
-    if (ds) GDALClose(static_cast<GDALDatasetH>(ds));
-  }
-};
-using Dataset = std::unique_ptr<void, DatasetCloser>;
+using gdal::Dataset;
+using gdal::gdal_detail;
+using gdal::QuietErrors;
+using gdal::register_drivers;
 
 Dataset open_raster(const std::string& path, const char* const* drivers = nullptr) {
   register_drivers();

@@ -60,11 +60,11 @@ const Reader kReaders[] = {
 
 }  // namespace
 
-const std::vector<std::pair<std::string, std::string>> _EXT_MAP = {
+const std::vector<std::pair<std::string, std::string>> kExtensionFormats = {
     {".hdr", "envi"}, {".img", "envi"},  {".lan", "envi"}, {".tif", "tiff"}, {".tiff", "tiff"},
     {".h5", "hdf5"},  {".hdf5", "hdf5"}, {".he5", "hdf5"}, {".hdf", "hdf5"}};
 
-const std::map<std::string, Loader> _LOADERS = {
+const std::map<std::string, Loader> kImageLoaders = {
     {"envi", &_load_envi}, {"tiff", &_load_tiff}, {"hdf5", &_load_hdf5}};
 
 std::string absolute_path(const std::string& path) {
@@ -103,10 +103,10 @@ std::string _strip_dataset_specifier(const std::string& path) { return split_dat
 std::string _detect_format(const std::string& path) {
   std::string ext = lower(split_ext(_strip_dataset_specifier(path)).second);
   if (ext == ".nc") ext = ".h5";
-  for (const auto& [e, format] : _EXT_MAP)
+  for (const auto& [e, format] : kExtensionFormats)
     if (e == ext) return format;
   std::set<std::string> formats;
-  for (const auto& entry : _EXT_MAP) formats.insert(entry.second);
+  for (const auto& entry : kExtensionFormats) formats.insert(entry.second);
   std::string list;
   for (const auto& f : formats) list += (list.empty() ? "" : ", ") + f;
   throw ValueError("Unrecognised file extension '" + ext + "'. Supported: " + list);

@@ -23,9 +23,9 @@ using Loaded = std::pair<NdArray, Metadata>;
 using Loader = Loaded (*)(const std::string& path);
 
 // Lower-cased file extension -> format name.
-extern const std::vector<std::pair<std::string, std::string>> _EXT_MAP;
+extern const std::vector<std::pair<std::string, std::string>> kExtensionFormats;
 // Format name -> image loader.
-extern const std::map<std::string, Loader> _LOADERS;
+extern const std::map<std::string, Loader> kImageLoaders;
 
 // The path without an HDF5 dataset specifier ("file.h5:/group/data",
 // "file.h5::/group/data").

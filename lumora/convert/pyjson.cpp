@@ -72,7 +72,7 @@ void append_utf8(std::string& out, uint32_t cp) {
 }
 
 void append_u(std::string& out, uint32_t unit) {
-  char buf[8];
+  char buf[16];  // a backslash, "u" and up to eight hex digits
   std::snprintf(buf, sizeof buf, "\\u%04x", unit);
   out += buf;
 }

@@ -99,4 +99,21 @@ std::string general(double value, int precision) {
   return buf;
 }
 
+std::string shape_text(const std::vector<int64_t>& shape, ShapeStyle style) {
+  std::string out;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (i) out += style == ShapeStyle::Cross ? "x" : ", ";
+    out += std::to_string(shape[i]);
+  }
+  switch (style) {
+    case ShapeStyle::Tuple:
+      return "(" + out + (shape.size() == 1 ? ",)" : ")");
+    case ShapeStyle::TorchSize:
+      return "torch.Size([" + out + "])";
+    case ShapeStyle::Cross:
+      break;
+  }
+  return out;
+}
+
 }  // namespace lumora

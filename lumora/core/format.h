@@ -23,4 +23,10 @@ std::string py_repr(const std::string& text);
 // C's "%.{precision}g", as Python's "%" operator prints it.
 std::string general(double value, int precision);
 
+// How a shape is written: Tuple as Python prints a tuple ("(145, 145, 200)",
+// "(95,)", "()"), TorchSize as PyTorch prints a tensor's size
+// ("torch.Size([3, 4])"), Cross as the library's own messages ("3x4").
+enum class ShapeStyle { Tuple, TorchSize, Cross };
+std::string shape_text(const std::vector<int64_t>& shape, ShapeStyle style = ShapeStyle::Tuple);
+
 }  // namespace lumora

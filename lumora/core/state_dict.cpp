@@ -1,13 +1,12 @@
 #include "lumora/core/state_dict.h"
 
-
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/core/tensor_file.h"
 
 namespace lumora {
@@ -17,12 +16,6 @@ void collect(const torch::nn::Module& module, const std::string& prefix, StateDi
   for (const auto& item : module.named_parameters(/*recurse=*/false)) out.emplace_back(prefix + item.key(), item.value());
   for (const auto& item : module.named_buffers(/*recurse=*/false)) out.emplace_back(prefix + item.key(), item.value());
   for (const auto& child : module.named_children()) collect(*child.value(), prefix + child.key() + ".", out);
-}
-
-std::string shape_text(const torch::Tensor& t) {
-  std::string s = "torch.Size([";
-  for (int64_t i = 0; i < t.dim(); ++i) s += (i ? ", " : "") + std::to_string(t.size(i));
-  return s + "])";
 }
 
 // "lumora::HyperspectralNetImpl" -> "HyperspectralNet", as Python names it.
@@ -77,8 +70,8 @@ void load_state_dict(torch::nn::Module& module, const StateDict& dict) {
     if (it == given.end()) {
       missing.push_back(k);
     } else if (it->second->sizes() != v.sizes()) {
-      mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(*it->second) +
-                           " from checkpoint, the shape in current model is " + shape_text(v) + ".");
+      mismatched.push_back("size mismatch for " + k + ": copying a param with shape " + shape_text(it->second->sizes().vec(), ShapeStyle::TorchSize) +
+                           " from checkpoint, the shape in current model is " + shape_text(v.sizes().vec(), ShapeStyle::TorchSize) + ".");
     } else if (value_kind(*it->second) != value_kind(v)) {
       // copy_ would convert silently: integers or flags are never weights.
       mismatched.push_back("type mismatch for " + k + ": copying a param of type " +
@@ -127,26 +120,6 @@ std::vector<char> read_binary_file(const std::string& path) {
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw RuntimeError("cannot read '" + path + "'");
   return bytes;
-}
-
-void write_binary_file(const std::string& path, const std::vector<char>& bytes) {
-  const std::string tmp = path + ".part";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileNotFoundError("cannot open '" + path + "' for writing");
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw RuntimeError("failed to write '" + path + "'");
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw RuntimeError("cannot write '" + path + "': " + ec.message());
-  }
 }
 
 void save_state_dict(const StateDict& dict, const std::string& path) {

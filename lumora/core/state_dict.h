@@ -43,8 +43,6 @@ StateDict state_dict_from_ivalue(const c10::IValue& value, const std::string& wh
 
 // Bytes of a whole file; errors name the file.
 std::vector<char> read_binary_file(const std::string& path);
-// Writes through a temporary name, so a failed write leaves no partial file.
-void write_binary_file(const std::string& path, const std::vector<char>& bytes);
 
 // The keep-the-best idiom of every training loop: a CPU copy of the weights
 // of the strictly best score offered so far (starting from 0).

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/io/mat5_fast.h"
@@ -263,37 +264,19 @@ NdArray MatFile::load(const std::string& name, const std::string& use) const {
   return a;
 }
 
-std::vector<std::pair<std::string, NdArray>> read_mat(const std::string& path) {
-  MatFile file(path);
-  std::vector<std::pair<std::string, NdArray>> out;
-  for (const auto& v : file.variables())
-    if (v.numeric) out.emplace_back(v.name, file.load(v.name));
-  return out;
-}
-
 void write_mat(const std::string& path, const std::vector<std::pair<std::string, NdArray>>& variables) {
-  const std::string tmp = path + ".part";
-  std::remove(tmp.c_str());
-  std::FILE* out = std::fopen(tmp.c_str(), "wb");
+  AtomicFile file(path);
+  std::FILE* out = std::fopen(file.temporary().c_str(), "wb");
   if (!out) throw RuntimeError("cannot create MAT-file '" + path + "'");
   try {
     write_mat5_header(out, path);
     for (const auto& [name, array] : variables) write_mat5_compressed(out, path, name, array);
   } catch (const std::exception& e) {
     std::fclose(out);
-    std::remove(tmp.c_str());
     throw RuntimeError(e.what());
   }
-  if (std::fclose(out) != 0) {
-    std::remove(tmp.c_str());
-    throw RuntimeError("cannot write '" + path + "'");
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw RuntimeError("cannot write '" + path + "': " + ec.message());
-  }
+  if (std::fclose(out) != 0) throw RuntimeError("cannot write '" + path + "'");
+  file.commit();
 }
 
 }  // namespace lumora

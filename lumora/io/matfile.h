@@ -58,9 +58,6 @@ class MatFile {
   std::vector<MatVariableInfo> variables_;
 };
 
-// Reads every numeric variable of a file, in file order.
-std::vector<std::pair<std::string, NdArray>> read_mat(const std::string& path);
-
 // Writes the variables, in order, into one compressed Level 5 MAT-file,
 // each with its element type unchanged. Written to a temporary name first,
 // so a failed write leaves no partial file at `path`.

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <memory>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
-#include "lumora/core/state_dict.h"
 
 namespace lumora::maps {
 namespace {

@@ -9,44 +9,20 @@
 #include <torch/torch.h>
 
 #include <filesystem>
-#include <memory>
-#include <mutex>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/gdal_support.h"
 
 namespace lumora::maps {
 namespace {
 
 namespace fs = std::filesystem;
 
-void register_drivers() {
-  static std::once_flag once;
-  std::call_once(once, [] { GDALAllRegister(); });
-}
-
-// GDAL's complaints become the text of our errors instead of going to standard error.
-class QuietErrors {
- public:
-  QuietErrors() {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    CPLErrorReset();
-  }
-  ~QuietErrors() { CPLPopErrorHandler(); }
-  QuietErrors(const QuietErrors&) = delete;
-  QuietErrors& operator=(const QuietErrors&) = delete;
-};
-
-std::string gdal_detail() {
-  const char* m = CPLGetLastErrorMsg();
-  return m && *m ? std::string(": ") + m : "";
-}
-
-struct DatasetCloser {
-  void operator()(void* ds) const {
-    if (ds) GDALClose(static_cast<GDALDatasetH>(ds));
-  }
-};
-using Dataset = std::unique_ptr<void, DatasetCloser>;
+using gdal::Dataset;
+using gdal::gdal_detail;
+using gdal::QuietErrors;
+using gdal::register_drivers;
 
 GDALDriverH driver(const char* name) {
   register_drivers();
@@ -60,31 +36,27 @@ void remove_quietly(const std::string& path) {
   fs::remove(path, ec);
 }
 
-// Writes `path` through `path`.part: `write` creates and fills the
-// temporary file and closes it; the file and its .aux.xml then take their
-// final names, and a stale .aux.xml of an earlier file goes away.
+// Writes `path` as an AtomicFile: `write` creates and fills the temporary
+// file and closes it. GDAL may put a side file (.aux.xml) beside it, which
+// takes its final name first; a stale one of an earlier file goes away.
 template <typename Write>
 void write_through_temporary(const std::string& path, Write&& write) {
-  const std::string tmp = path + ".part";
+  AtomicFile file(path);
+  const std::string side = file.temporary() + ".aux.xml";
   try {
-    write(tmp);
+    write(file.temporary());
+    std::error_code ec;
+    if (fs::exists(side, ec)) {
+      fs::rename(side, path + ".aux.xml", ec);
+      if (ec) throw RuntimeError("cannot write '" + path + "': " + ec.message());
+    } else {
+      remove_quietly(path + ".aux.xml");
+    }
   } catch (...) {
-    remove_quietly(tmp);
-    remove_quietly(tmp + ".aux.xml");
+    remove_quietly(side);
     throw;
   }
-  std::error_code ec;
-  if (fs::exists(tmp + ".aux.xml", ec)) {
-    fs::rename(tmp + ".aux.xml", path + ".aux.xml", ec);
-  } else {
-    remove_quietly(path + ".aux.xml");
-  }
-  if (!ec) fs::rename(tmp, path, ec);
-  if (ec) {
-    remove_quietly(tmp);
-    remove_quietly(tmp + ".aux.xml");
-    throw RuntimeError("cannot write '" + path + "': " + ec.message());
-  }
+  file.commit();
 }
 
 void check(CPLErr err, const std::string& path) {

@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/paths.h"
-#include "lumora/core/state_dict.h"
 
 namespace lumora {
 namespace {
@@ -59,7 +59,7 @@ void save_network_record(const NetworkRecord& r, const std::string& path) {
   doc["best_epoch"] = r.best_epoch;
   doc["class_names"] = r.class_names;
   const std::string text = doc.dump(2) + "\n";
-  write_binary_file(path, std::vector<char>(text.begin(), text.end()));
+  write_text_file(path, text);
 }
 
 NetworkRecord load_network_record(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/tensor_file.h"

@@ -106,8 +106,7 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
                            num_global_classes);
 }
 
-torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes,
-                                  int64_t /*num_global_classes*/) {
+torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes) {
   const int64_t b = node_probs.size(0), c = node_probs.size(1), h = node_probs.size(2), w = node_probs.size(3);
   auto p_left = torch::zeros({b, 1, h, w});
   for (int64_t cls : left_classes)
@@ -181,13 +180,13 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
     // Training skipped this node's router (too few pixels): a freshly made
     // head would route by its random weights, so the ensemble routes here.
     if (options.observer()) options.observer()->on_untrained_router(options.node_id());
-    p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+    p_left = forest_routing_prob(node_probs, left_classes);
   } else if (routing == Routing::forest) {
-    p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+    p_left = forest_routing_prob(node_probs, left_classes);
   } else if (routing == Routing::soft) {
     p_left = router_p_left(*entry, fingerprints);
   } else {
-    auto f_p_left = forest_routing_prob(node_probs, left_classes, num_global_classes);
+    auto f_p_left = forest_routing_prob(node_probs, left_classes);
     auto ssm_p_left = router_p_left(*entry, fingerprints);
     auto confidence = (2.0 * (ssm_p_left - 0.5).abs()).clamp(0.0, 1.0);
     p_left = (f_p_left + confidence * (ssm_p_left - f_p_left)).clamp(1e-6, 1 - 1e-6);

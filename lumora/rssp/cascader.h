@@ -52,8 +52,7 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
 
 // Probability mass on `left_classes` (ids >= C skipped), (B, 1, H, W),
 // clamped to [1e-6, 1 - 1e-6].
-torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes,
-                                  int64_t num_global_classes);
+torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes);
 
 // Global probabilities of every node already evaluated on one scene, so that
 // several routing modes over the same scene run each ensemble once.

@@ -6,6 +6,7 @@
 #include <fmt/ranges.h>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/core/state_dict.h"
 
 namespace lumora {
@@ -90,7 +91,7 @@ std::optional<TrainedRouter> train_router(const TreeNode& node, const torch::Ten
   const int64_t d_model = options.d_model();
   if (fp_map.dim() != 3 || fp_map.size(2) != d_model)
     throw ValueError(fmt::format("fp_map must be (H, W, d_model) with d_model = {}, got shape {}", d_model,
-                                 fmt::join(fp_map.sizes().vec(), " x ")));
+                                 shape_text(fp_map.sizes().vec(), ShapeStyle::Cross)));
   // The summary line reports the last epoch's accuracy, so there must be one.
   if (options.epochs() < 1) throw ValueError(fmt::format("epochs must be at least 1, got {}", options.epochs()));
   const torch::Device device(options.device());

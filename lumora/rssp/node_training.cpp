@@ -4,7 +4,9 @@
 
 
 #include "lumora/core/csv.h"
+#include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
@@ -84,7 +86,7 @@ NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torc
                      const std::optional<torch::Tensor>& fp_map, const TrainNodeOptions& o) {
   check_options(o);
   if (data.dim() != 3)
-    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", fmt::join(data.sizes(), "x")));
+    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes().vec(), ShapeStyle::Cross)));
 
   const std::vector<int64_t>& node_classes = node.classes;
   const int64_t epochs = get_node_epochs(o.base_epochs(), node_classes, total_classes);

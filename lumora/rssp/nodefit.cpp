@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/format.h"
 #include "lumora/utils/display.h"
 
 namespace lumora {
@@ -21,7 +22,7 @@ NodeDataset::NodeDataset(const torch::Tensor& data_, const torch::Tensor& labels
                          const std::vector<int64_t>& node_classes, const torch::Tensor& split_coords)
     : data(data_) {
   if (labels.dim() != 2)
-    throw ValueError(fmt::format("labels must be a 2-D (H, W) map, got shape {}", fmt::join(labels.sizes(), "x")));
+    throw ValueError(fmt::format("labels must be a 2-D (H, W) map, got shape {}", shape_text(labels.sizes().vec(), ShapeStyle::Cross)));
   const int64_t h = labels.size(0), w = labels.size(1);
   ClassMaps maps = class_maps(node_classes);
   global_to_local = std::move(maps.global_to_local);
@@ -32,7 +33,7 @@ NodeDataset::NodeDataset(const torch::Tensor& data_, const torch::Tensor& labels
   if (split_coords.numel() == 0) return;
   if (split_coords.dim() != 2 || split_coords.size(1) != 2)
     throw ValueError(fmt::format("split coordinates must be (N, 2) pairs of (row, column), got shape {}",
-                                 fmt::join(split_coords.sizes(), "x")));
+                                 shape_text(split_coords.sizes().vec(), ShapeStyle::Cross)));
   auto coords = split_coords.to(torch::kCPU, torch::kInt64);
   auto rows = coords.select(1, 0), cols = coords.select(1, 1);
   auto outside = rows.lt(0).logical_or(rows.ge(h)).logical_or(cols.lt(0)).logical_or(cols.ge(w));
@@ -69,25 +70,6 @@ int64_t get_node_epochs(int64_t base_epochs, const std::vector<int64_t>& node_cl
   if (n == total_classes) return base_epochs;
   // Integer division is the exact truncation of the real quotient here.
   return std::max(base_epochs * n / total_classes, base_epochs / 2);
-}
-
-double wall_time() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-std::string format_elapsed(double seconds) {
-  const auto secs = static_cast<int64_t>(std::trunc(seconds));
-  const int64_t h = secs / 3600, rest = secs % 3600, m = rest / 60, s = rest % 60;
-  if (h > 0) return fmt::format("{}h {}m {}s", h, m, s);
-  if (m > 0) return fmt::format("{}m {}s", m, s);
-  return fmt::format("{}s", s);
-}
-
-std::string _elapsed_str(double start) { return format_elapsed(wall_time() - start); }
-
-std::string _colorize_metric(const std::string& name, double value) {
-  const std::string& colour = value >= 0.9 ? display::GREEN : value >= 0.7 ? display::YELLOW : display::RED;
-  return colour + fmt::format("{} {:.4f}", name, value) + display::RESET;
 }
 
 int64_t actual_forests(int64_t node_class_count, int64_t num_forests, int64_t leaf_forests) {

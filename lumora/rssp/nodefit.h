@@ -14,6 +14,7 @@
 #include <torch/data/example.h>
 #include <torch/types.h>
 
+#include "lumora/core/elapsed.h"
 #include "lumora/metrics/confusion.h"
 #include "lumora/models/losses.h"
 #include "lumora/rssp/gatehead.h"
@@ -57,16 +58,6 @@ Scores compute_node_metrics(const torch::Tensor& pred, const torch::Tensor& targ
 // The epoch budget of a node: base_epochs for a node covering every class,
 // otherwise max(floor(base_epochs * n / total_classes), base_epochs / 2).
 int64_t get_node_epochs(int64_t base_epochs, const std::vector<int64_t>& node_classes, int64_t total_classes);
-
-// Wall-clock seconds since the epoch (the clock every elapsed time reads).
-double wall_time();
-// Whole seconds as "{h}h {m}m {s}s", "{m}m {s}s" or "{s}s".
-std::string format_elapsed(double seconds);
-// format_elapsed(wall_time() - start).
-std::string _elapsed_str(double start);
-
-// "{name} {value:.4f}" in GREEN (>= 0.9), YELLOW (>= 0.7) or RED.
-std::string _colorize_metric(const std::string& name, double value);
 
 // ---------------------------------------------------------------------------
 // Node and tree training

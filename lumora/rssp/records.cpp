@@ -15,7 +15,6 @@ const std::vector<std::string> kForestEntryKeys = {"state_dict",  "global_to_loc
 const std::vector<std::string> kNodeEntryKeys = {"forests",     "router_state", "node_classes",
                                                  "num_classes", "num_bands",    "num_filters",
                                                  "num_blocks",  "base_filters", "d_model"};
-const std::vector<std::string> kTreeNodeKeys = {"classes", "left", "right"};
 
 namespace {
 

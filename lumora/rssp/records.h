@@ -133,7 +133,6 @@ struct NodeEntry : NetworkSizes {
 // Field names in their stored order.
 extern const std::vector<std::string> kForestEntryKeys;  // 8 names
 extern const std::vector<std::string> kNodeEntryKeys;    // 9 names
-extern const std::vector<std::string> kTreeNodeKeys;     // "classes", "left", "right"
 
 // Node identifier -> node entry, kept in insertion (training) order.
 class TrainedModels {

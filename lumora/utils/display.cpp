@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "lumora/core/elapsed.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 
@@ -55,12 +57,6 @@ void print_box(const std::string& title, const std::vector<std::string>& lines) 
   std::cout << CYAN << "╚" << repeat("═", inner) << "╝" << RESET << std::endl;
 }
 
-std::string score_colour(double value) {
-  if (value >= 0.9) return GREEN;
-  if (value >= 0.7) return YELLOW;
-  return RED;
-}
-
 std::string class_list(const std::vector<int64_t>& classes) {
   std::string out = "[";
   for (size_t i = 0; i < classes.size(); ++i) out += (i ? ", " : "") + std::to_string(classes[i]);
@@ -87,12 +83,12 @@ const std::string MAGENTA = code("\033[35m");
 const std::string RED = code("\033[31m");
 const std::string YELLOW = code("\033[33m");
 
-std::string _c(const std::string& text, const std::string& colour) { return colour + text + RESET; }
+std::string coloured(const std::string& text, const std::string& colour) { return colour + text + RESET; }
 
-std::string clock_text(double seconds) {
-  const int64_t total = static_cast<int64_t>(std::max(0.0, seconds));
-  const int64_t h = total / 3600, m = (total % 3600) / 60, s = total % 60;
-  return h > 0 ? fmt::format("{}:{:02d}:{:02d}", h, m, s) : fmt::format("{:02d}:{:02d}", m, s);
+const std::string& score_colour(double value, const ScoreBands& bands) {
+  if (value >= bands.good) return GREEN;
+  if (value >= bands.fair) return YELLOW;
+  return RED;
 }
 
 std::string node_banner(const std::string& node_id, const std::vector<int64_t>& node_classes, int64_t num_classes,
@@ -117,9 +113,7 @@ std::string forest_done_line(int64_t forest_idx, int64_t ensemble_size, double b
                      best_epoch, oa, aa, kappa, GRAY, elapsed, RESET);
 }
 
-void epoch_bar(int64_t epoch, int64_t epochs, double train_loss, int64_t interval,
-               const std::optional<EpochScores>& scores) {
-  (void)interval;
+void epoch_bar(int64_t epoch, int64_t epochs, double train_loss, const std::optional<EpochScores>& scores) {
   if (epoch <= 1) g_bar_start = Clock::now();
   const double elapsed = std::chrono::duration<double>(Clock::now() - g_bar_start).count();
   const double eta = epoch > 0 ? elapsed / static_cast<double>(epoch) * static_cast<double>(epochs - epoch) : 0.0;

@@ -24,7 +24,19 @@ extern const std::string YELLOW;
 bool stdout_is_terminal();
 
 // `text` between `colour` and RESET.
-std::string _c(const std::string& text, const std::string& colour);
+std::string coloured(const std::string& text, const std::string& colour);
+
+// Where a score turns GREEN (from `good` up), YELLOW (from `fair` up) or RED.
+struct ScoreBands {
+  double good;
+  double fair;
+};
+// Scores of a whole network or tree on the scene.
+inline constexpr ScoreBands kSceneScoreBands{0.9, 0.7};
+// One ensemble's validation mIoU within a node's summary: a node sees only
+// its own classes and few pixels, so its scores run lower.
+inline constexpr ScoreBands kEnsembleScoreBands{0.65, 0.45};
+const std::string& score_colour(double value, const ScoreBands& bands = kSceneScoreBands);
 
 std::string node_banner(const std::string& node_id, const std::vector<int64_t>& node_classes, int64_t num_classes,
                         int64_t epochs, int64_t ensemble_size, const std::string& loss_name, double focal_gamma,
@@ -45,7 +57,7 @@ struct EpochScores {
 // One call per epoch. On a terminal the bar is one line redrawn in place;
 // validation epochs (given `scores`) leave a lasting line; without a
 // terminal only the lasting lines are printed. Epoch 1 starts the clock.
-void epoch_bar(int64_t epoch, int64_t epochs, double train_loss, int64_t interval,
+void epoch_bar(int64_t epoch, int64_t epochs, double train_loss,
                const std::optional<EpochScores>& scores = std::nullopt);
 
 void print_config_box(const std::string& title, const std::vector<std::pair<std::string, std::string>>& rows);
@@ -71,8 +83,5 @@ struct SaveAndNext {
   int64_t seed = 42;  // shown in the hint only when it is not the default
 };
 void print_save_and_next(const SaveAndNext& args);
-
-// "mm:ss" below an hour, "h:mm:ss" from there on.
-std::string clock_text(double seconds);
 
 }  // namespace lumora::display

@@ -70,6 +70,17 @@ TEST_F(ConvertCli, HelpAndOptionErrors) {
   EXPECT_NE(help.out.find("  --data-key DATA_KEY   Key name for image data in the output .mat (default: data)\n"),
             std::string::npos);
 
+  EXPECT_EQ(help.out, usage +
+                          "\n\nConvert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n\n"
+                          "options:\n"
+                          "  -h, --help            show this help message and exit\n"
+                          "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+                          "  --gt GT               Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)\n"
+                          "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+                          "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)\n"
+                          "  --data-key DATA_KEY   Key name for image data in the output .mat (default: data)\n"
+                          "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default: gt)\n");
+
   auto missing = convert({"--img", hdr()});
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_EQ(missing.err.rfind(usage + "\n", 0), 0u);
@@ -180,6 +191,25 @@ TEST_F(ConvertCli, ImageOnlyWritesNoLabelFiles) {
   const json meta = json::parse(testing::read_file(out() + "/metadata.json"));
   EXPECT_FALSE(meta.contains("ground_truth"));
   EXPECT_FALSE(meta["conversion"].contains("output_gt_key"));
+}
+
+// metadata.json cut short (a full disk, played by a file-size limit that
+// data.mat fits under) fails the run with its message and leaves neither a
+// partial file nor its temporary behind.
+TEST_F(ConvertCli, MetadataThatCannotBeWrittenWholeLeavesNoPartialFile) {
+  testing::EnviFixture desc;
+  desc.bands = 7;
+  desc.extra = "description = {" + std::string(20000, 'd') + "}\n";
+  testing::write_envi(dir.file("long.hdr"), dir.file("long.img"), desc, cube_value);
+  testing::RunResult r;
+  {
+    testing::FileSizeLimit limit(8192);
+    r = convert({"--img", dir.file("long.hdr"), "--out-dir", out()});
+  }
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_EQ(r.err, "error: cannot write '" + out() + "/metadata.json'\n");
+  EXPECT_NE(r.out.find(" data.mat ("), std::string::npos) << r.out;
+  EXPECT_EQ(testing::entries(out()), std::vector<std::string>{"data.mat"});
 }
 
 TEST_F(ConvertCli, FullSizeCropIsAcceptedAndOnePastFailsBeforeWriting) {

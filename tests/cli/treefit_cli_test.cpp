@@ -27,8 +27,6 @@ std::vector<std::string> csv_rows(const std::string& text) {
   return rows;
 }
 
-std::string after_first_field(const std::string& row) { return row.substr(row.find(',')); }
-
 size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;

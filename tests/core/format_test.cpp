@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -54,6 +55,18 @@ TEST(PathJoin, AbsoluteSecondReplaces) {
   EXPECT_EQ(path_join("out/", "model.pth"), "out/model.pth");
   EXPECT_EQ(path_join("out", "/abs/model.pth"), "/abs/model.pth");
   EXPECT_EQ(path_join("", "model.pth"), "model.pth");
+}
+
+TEST(ShapeText, EachStyleAsItsMessagesQuoteIt) {
+  EXPECT_EQ(shape_text({145, 145, 200}), "(145, 145, 200)");
+  EXPECT_EQ(shape_text({95}), "(95,)");
+  EXPECT_EQ(shape_text({}), "()");
+  const std::vector<int64_t> shape = {4, 5, 6};
+  EXPECT_EQ(shape_text(shape, ShapeStyle::TorchSize), "torch.Size([4, 5, 6])");
+  EXPECT_EQ(shape_text({}, ShapeStyle::TorchSize), "torch.Size([])");
+  EXPECT_EQ(shape_text({7}, ShapeStyle::TorchSize), "torch.Size([7])");
+  EXPECT_EQ(shape_text(shape, ShapeStyle::Cross), "4x5x6");
+  EXPECT_EQ(shape_text({7}, ShapeStyle::Cross), "7");
 }
 
 }  // namespace lumora

@@ -95,9 +95,11 @@ TEST(TensorFile, RecordsAreTheOnesTorchLoadExpects) {
   EXPECT_EQ(names.back(), "archive/version");
   EXPECT_EQ(zip.record("archive/data/0").size(), 12 * sizeof(float));
   // Storages start on 64-byte boundaries, as torch.save lays them out.
-  for (const auto& n : names)
-    if (n.rfind("archive/data/", 0) == 0)
+  for (const auto& n : names) {
+    if (n.rfind("archive/data/", 0) == 0) {
       EXPECT_EQ((zip.record(n).data() - bytes.data()) % 64, 0) << n;
+    }
+  }
   // No class of LibTorch's own pickler: weights-only loaders refuse those.
   const std::string_view pickle = zip.record("archive/data.pkl");
   EXPECT_EQ(pickle.find("torch.jit"), std::string_view::npos);

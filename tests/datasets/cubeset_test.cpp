@@ -180,10 +180,10 @@ TEST(Dataset, WorkedSplitSizesAndSingletonClass) {
   labels[0].slice(0, 3, 8).fill_(3);
   labels[1].fill_(4);
   auto split = split_pixels(labels, 5, 0.2, 0.1, 42);
-  auto count = [](const torch::Tensor& coords, const torch::Tensor& labels, int64_t c) {
+  auto count = [](const torch::Tensor& coords, const torch::Tensor& map, int64_t c) {
     int64_t n = 0;
     for (int64_t i = 0; i < coords.size(0); ++i)
-      n += labels[coords[i][0].item<int64_t>()][coords[i][1].item<int64_t>()].item<int64_t>() == c;
+      n += map[coords[i][0].item<int64_t>()][coords[i][1].item<int64_t>()].item<int64_t>() == c;
     return n;
   };
   const int64_t expected[4][3] = {{1, 0, 0}, {1, 1, 0}, {1, 1, 3}, {2, 1, 7}};

@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/zip_archive.h"
 #include "support/testing.h"

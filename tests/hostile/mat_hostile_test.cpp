@@ -490,7 +490,7 @@ TEST_F(ConvertGt, HugeLabelWritesNothing) {
   map.bands = 1;
   map.data_type = 4;  // float32
   testing::write_envi(dir.file("map.hdr"), dir.file("map.img"), map,
-                      [](int64_t r, int64_t c, int64_t) { return r == 1 && c == 2 ? std::nan("") : 1.0; });
+                      [](int64_t row, int64_t col, int64_t) { return row == 1 && col == 2 ? std::nan("") : 1.0; });
   EXPECT_EQ(error_of([&] { convert::_load_gt(dir.file("map.hdr")); }),
             "the label map in '" + dir.file("map.hdr") +
                 "' holds 1 value that is not finite (the first is nan); labels must be finite class ids, at most 65535");

@@ -221,6 +221,23 @@ TEST(MatFile, FailedWriteLeavesNoFile) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+TEST(MatFile, AWriteThatFailsPartWayKeepsTheEarlierFileAndLeavesNoTemporary) {
+  testing::TempDir dir;
+  const auto path = dir.file("out.mat");
+  write_mat(path, {{"a", NdArray::zeros(DType::Float32, {2, 2})}});
+  const std::string before = testing::read_file(path);
+  torch::manual_seed(3);
+  const NdArray noise = NdArray::from_tensor(torch::rand({64, 64, 8}));  // does not compress below the limit
+  std::string message;
+  {
+    testing::FileSizeLimit limit(4096);
+    message = testing::error_of<RuntimeError>([&] { write_mat(path, {{"noise", noise}}); });
+  }
+  EXPECT_EQ(message, "cannot write '" + path + "'");
+  EXPECT_EQ(testing::read_file(path), before);
+  EXPECT_EQ(testing::entries(dir.path()), std::vector<std::string>{"out.mat"});
+}
+
 TEST(MatFile, WrittenStreamsDecodeWithMatioInEveryLayout) {
   // Column-major data whose bytes need no padding is compressed in place;
   // padded, row-major, empty or long-named variables go through one copy.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <torch/torch.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "lumora/maps/map_set.h"
@@ -14,15 +13,8 @@
 namespace lumora::maps {
 namespace {
 
-namespace fs = std::filesystem;
+using lumora::testing::entries;
 using lumora::testing::read_raster;
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 }  // namespace
 

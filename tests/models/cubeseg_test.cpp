@@ -136,8 +136,11 @@ TEST(HyperspectralNet, ChannelsLastStackGivesTheSameOutput) {
   auto converted = small_net();
   load_state_dict(*converted, state_dict(*net));
   use_channels_last_3d(*converted);
-  for (const auto& p : converted->spectral_3d->stack->parameters())
-    if (p.dim() == 5) EXPECT_TRUE(compat::is_channels_last_3d(p));
+  for (const auto& p : converted->spectral_3d->stack->parameters()) {
+    if (p.dim() == 5) {
+      EXPECT_TRUE(compat::is_channels_last_3d(p));
+    }
+  }
   // Only the stack is converted.
   EXPECT_TRUE(converted->encoder->enc1->block[0]->as<torch::nn::Conv2d>()->weight.is_contiguous());
   EXPECT_EQ(testing::keys_of(state_dict(*converted)), testing::keys_of(state_dict(*net)));

@@ -56,7 +56,9 @@ TEST(TiledForward, NarrowEdgeRemaindersBorrowTheGridStepBefore) {
     EXPECT_GE(t.y1 - t.y0, 16);
     EXPECT_GE(t.x1 - t.x0, 16);
     EXPECT_EQ(t.x0 % 16, 0);
-    if (t.cx0 == 64) EXPECT_EQ(t.x0, 48);
+    if (t.cx0 == 64) {
+      EXPECT_EQ(t.x0, 48);
+    }
   }
   auto net = small_net(8, 3);
   const auto data = smooth_scene(8, 38, 37);

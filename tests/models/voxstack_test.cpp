@@ -134,8 +134,11 @@ TEST(Spectral3DStack, ResultsDoNotDependOnMemoryFormat) {
   load_state_dict(*converted, state_dict(*s));
   converted->train();
   to_channels_last_3d(*converted->stack);
-  for (const auto& p : converted->parameters())
-    if (p.dim() == 5) EXPECT_TRUE(compat::is_channels_last_3d(p));
+  for (const auto& p : converted->parameters()) {
+    if (p.dim() == 5) {
+      EXPECT_TRUE(compat::is_channels_last_3d(p));
+    }
+  }
   const auto a = s->forward(x);
   const auto b = converted->forward(x);
   EXPECT_TRUE(torch::allclose(a, b, 1e-5, 1e-5));

@@ -130,7 +130,9 @@ TEST(ContinuumRemoval, DegenerateSpectraAreFiniteAndBounded) {
         EXPECT_GE(e, 0.0);
         EXPECT_LE(e, 1.0);
       }
-      if (s.size() <= 2) EXPECT_EQ(v, std::vector<double>(s.size(), 1.0));
+      if (s.size() <= 2) {
+        EXPECT_EQ(v, std::vector<double>(s.size(), 1.0));
+      }
     }
     // Flat spectra are their own hull.
     EXPECT_TRUE(torch::all(cr->forward(torch::zeros({1, 9, 2, 2})) == 1).item<bool>());

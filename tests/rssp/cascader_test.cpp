@@ -99,10 +99,10 @@ TEST(ForestRoutingProb, ClampsAndSkipsIdsOutOfRange) {
   auto probs = torch::zeros({1, 4, 2, 2});
   probs.select(1, 1).fill_(0.3);
   probs.select(1, 2).fill_(0.7);
-  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {}, 4), torch::full({1, 1, 2, 2}, 1e-6)));
-  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1}, 4), torch::full({1, 1, 2, 2}, 0.3)));
-  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 2}, 4), torch::full({1, 1, 2, 2}, 0.999999)));
-  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 4}, 4), torch::full({1, 1, 2, 2}, 0.3)));  // 4 == C
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {}), torch::full({1, 1, 2, 2}, 1e-6)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1}), torch::full({1, 1, 2, 2}, 0.3)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 2}), torch::full({1, 1, 2, 2}, 0.999999)));
+  EXPECT_TRUE(torch::allclose(forest_routing_prob(probs, {1, 4}), torch::full({1, 1, 2, 2}, 0.3)));  // 4 == C
 }
 
 TEST(Cascade, SingleClassLeafWithoutModelLabelsEverything) {
@@ -141,7 +141,7 @@ TEST(Cascade, RoutingModesAtTheRoot) {
   // Hybrid at 0.5 has no router confidence: equals forest routing.
   EXPECT_TRUE(torch::allclose(cascade("hybrid"), cascade("forest")));
   auto forest = cascade("forest");
-  auto p_left = forest_routing_prob(get_global_soft_probs(root, data, torch::kCPU, 6), {2}, 6);
+  auto p_left = forest_routing_prob(get_global_soft_probs(root, data, torch::kCPU, 6), {2});
   EXPECT_TRUE(torch::allclose(forest.select(1, 2), p_left.squeeze(1)));
 
   // A confident router wins in hybrid mode, clamped.
@@ -234,7 +234,7 @@ TEST(Cascade, NodesWithoutATrainedRouterRouteByTheirEnsemble) {
   const auto forest = cascade("forest", &printed);
   EXPECT_EQ(printed, "");
   const auto root_probs = get_global_soft_probs(models.at("root"), data, torch::kCPU, 4);
-  const auto root_left = forest_routing_prob(root_probs, {1}, 4);
+  const auto root_left = forest_routing_prob(root_probs, {1});
   for (const char* mode : {"soft", "hybrid"}) {
     const auto routed = cascade(mode, &printed);
     // One notice, for the node without a router; its split is the ensemble's.

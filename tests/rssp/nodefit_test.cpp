@@ -112,29 +112,6 @@ TEST(NodeEpochs, FollowTheClassShareWithAHalfBudgetFloor) {
   EXPECT_THROW(get_node_epochs(300, n(2), 0), ValueError);
 }
 
-TEST(ElapsedStr, FormatsWholeSeconds) {
-  EXPECT_EQ(format_elapsed(3725), "1h 2m 5s");
-  EXPECT_EQ(format_elapsed(3600), "1h 0m 0s");
-  EXPECT_EQ(format_elapsed(125), "2m 5s");
-  EXPECT_EQ(format_elapsed(59.9), "59s");
-  EXPECT_EQ(format_elapsed(0.4), "0s");
-  EXPECT_EQ(format_elapsed(60), "1m 0s");
-  // Against the wall clock the sub-second remainder is truncated away.
-  EXPECT_EQ(_elapsed_str(wall_time() - 3725.2), "1h 2m 5s");
-  EXPECT_EQ(_elapsed_str(wall_time() - 125.3), "2m 5s");
-  EXPECT_EQ(_elapsed_str(wall_time() - 59.9), "59s");
-  EXPECT_EQ(_elapsed_str(wall_time() - 0.4), "0s");
-}
-
-TEST(ColorizeMetric, PicksTheColourByThreshold) {
-  using namespace display;
-  EXPECT_EQ(_colorize_metric("mIoU", 0.95), GREEN + "mIoU 0.9500" + RESET);
-  EXPECT_EQ(_colorize_metric("mIoU", 0.9), GREEN + "mIoU 0.9000" + RESET);
-  EXPECT_EQ(_colorize_metric("OA", 0.7), YELLOW + "OA 0.7000" + RESET);
-  EXPECT_EQ(_colorize_metric("OA", 0.6999), RED + "OA 0.6999" + RESET);
-  EXPECT_EQ(_colorize_metric("kappa", -0.1), RED + "kappa -0.1000" + RESET);
-}
-
 TEST(ActualForests, CapsSmallNodesByTheLeafCount) {
   EXPECT_EQ(actual_forests(2, 5, 3), 3);
   EXPECT_EQ(actual_forests(2, 5, 7), 5);

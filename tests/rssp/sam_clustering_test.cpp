@@ -109,8 +109,11 @@ TEST(BuildTree, FullSplitsToSingleClassLeaves) {
   EXPECT_EQ(t.left->right->classes, std::vector<int64_t>{3});
   EXPECT_EQ(t.right->left->classes, std::vector<int64_t>{2});
   EXPECT_EQ(t.right->right->classes, std::vector<int64_t>{4});
-  for (const auto& [id, node] : preorder(t))
-    if (node->is_leaf()) EXPECT_EQ(node->classes.size(), 1u) << id;
+  for (const auto& [id, node] : preorder(t)) {
+    if (node->is_leaf()) {
+      EXPECT_EQ(node->classes.size(), 1u) << id;
+    }
+  }
   EXPECT_NO_THROW(validate_tree(t));
   // Deeper integer depths than the tree needs give the full tree.
   EXPECT_EQ(build_rssp_tree(s.data, s.labels, 5, DepthMode::levels(9)).tree, t);

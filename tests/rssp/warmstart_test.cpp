@@ -229,7 +229,9 @@ TEST(PretrainSSM, TwoBatchesOf512And488AveragePlainly) {
   const std::string plain = fmt::format("Loss: {:.4f} |", (losses[0] + losses[1]) / 2.0);
   const std::string weighted = fmt::format("Loss: {:.4f} |", (512 * losses[0] + 488 * losses[1]) / 1000.0);
   EXPECT_NE(lines[0].find(plain), std::string::npos) << lines[0] << " vs " << plain;
-  if (plain != weighted) EXPECT_EQ(lines[0].find(weighted), std::string::npos);
+  if (plain != weighted) {
+    EXPECT_EQ(lines[0].find(weighted), std::string::npos);
+  }
   // And the encoder trained by the operation is the one replayed here.
   expect_same(r.saved, state_dict(*enc));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <torch/types.h>
@@ -65,11 +66,33 @@ std::string error_of(F&& fn) {
   try {
     fn();
   } catch (const std::exception& e) {
-    if (dynamic_cast<const E*>(&e)) return e.what();
-    return std::string("wrong exception type: ") + e.what();
+    if constexpr (std::is_same_v<E, std::exception>) {
+      return e.what();
+    } else {
+      if (dynamic_cast<const E*>(&e)) return e.what();
+      return std::string("wrong exception type: ") + e.what();
+    }
   }
   return "no error";
 }
+
+// Lowers this process's file-size limit (RLIMIT_FSIZE) to `bytes` while it
+// lives and ignores SIGXFSZ, so that a write past the limit fails with EFBIG
+// as it would on a full disk. Programs run meanwhile inherit both.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  uint64_t old_soft_ = 0;
+  void (*old_handler_)(int) = nullptr;
+};
+
+// The names in a folder, sorted.
+std::vector<std::string> entries(const std::string& folder);
 
 std::string read_file(const std::string& path);
 std::string source_dir();

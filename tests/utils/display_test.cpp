@@ -15,15 +15,15 @@ class DisplayTest : public ::testing::Test {
 
 TEST_F(DisplayTest, ColourCodesAreEmptyWithoutTerminal) {
   for (const auto* code : {&BOLD, &RESET, &CYAN, &GRAY, &GREEN, &MAGENTA, &RED, &YELLOW}) EXPECT_EQ(*code, "");
-  EXPECT_EQ(_c("text", GREEN), "text");
+  EXPECT_EQ(coloured("text", GREEN), "text");
 }
 
 TEST_F(DisplayTest, EpochBarPrintsOnlyValidationLinesWithoutTerminal) {
   ::testing::internal::CaptureStdout();
-  epoch_bar(1, 20, 0.5, 10);
-  epoch_bar(9, 20, 0.4, 10);
-  epoch_bar(10, 20, 0.3, 10, EpochScores{0.25, 0.9, 0.8, 0.85, 0.75});
-  epoch_bar(11, 20, 0.2, 10);
+  epoch_bar(1, 20, 0.5);
+  epoch_bar(9, 20, 0.4);
+  epoch_bar(10, 20, 0.3, EpochScores{0.25, 0.9, 0.8, 0.85, 0.75});
+  epoch_bar(11, 20, 0.2);
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
   EXPECT_EQ(out.find('\r'), std::string::npos);
@@ -97,10 +97,20 @@ TEST_F(DisplayTest, NextStepHintNamesASeedOtherThanTheDefault) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout().find("--seed"), std::string::npos);
 }
 
-TEST(ClockText, MinutesAndHours) {
-  EXPECT_EQ(clock_text(0), "00:00");
-  EXPECT_EQ(clock_text(75.9), "01:15");
-  EXPECT_EQ(clock_text(3725), "1:02:05");
+// Without a terminal every colour is empty text, so the colour chosen is
+// told apart by which of the named codes comes back.
+TEST(ScoreColour, SceneAndEnsembleTablesKeepTheirThresholds) {
+  EXPECT_EQ(&score_colour(0.95), &GREEN);
+  EXPECT_EQ(&score_colour(0.9), &GREEN);
+  EXPECT_EQ(&score_colour(0.8999), &YELLOW);
+  EXPECT_EQ(&score_colour(0.7), &YELLOW);
+  EXPECT_EQ(&score_colour(0.6999), &RED);
+  EXPECT_EQ(&score_colour(-0.1), &RED);
+  EXPECT_EQ(&score_colour(0.7, kEnsembleScoreBands), &GREEN);
+  EXPECT_EQ(&score_colour(0.65, kEnsembleScoreBands), &GREEN);
+  EXPECT_EQ(&score_colour(0.6499, kEnsembleScoreBands), &YELLOW);
+  EXPECT_EQ(&score_colour(0.45, kEnsembleScoreBands), &YELLOW);
+  EXPECT_EQ(&score_colour(0.4499, kEnsembleScoreBands), &RED);
 }
 
 }  // namespace lumora::display
