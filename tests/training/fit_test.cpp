@@ -170,7 +170,9 @@ TEST(FitNetwork, KeepsTheStrictlyBestValidationsWeights) {
   EXPECT_DOUBLE_EQ(r.best_scores.miou, best);
   EXPECT_TRUE(same(r.weights, seen.bests.back().second));
   // The network itself keeps its final weights.
-  if (best_epoch != 40) EXPECT_FALSE(same(r.weights, cpu_copy(state_dict(*t.net))));
+  if (best_epoch != 40) {
+    EXPECT_FALSE(same(r.weights, cpu_copy(state_dict(*t.net))));
+  }
 }
 
 TEST(FitNetwork, WithoutAnImprovementTheFinalWeightsStandIn) {
