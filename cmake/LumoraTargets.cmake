@@ -6,9 +6,10 @@
 add_compile_options(-fPIC)
 
 # Warnings for every source of ours; the headers of LibTorch and the other
-# libraries come in as system headers, so theirs do not count.
+# libraries come in as system headers, so theirs do not count. -Wconversion
+# catches a 64-bit count or id narrowed, or made a double, without a cast.
 add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wall> $<$<COMPILE_LANGUAGE:CXX>:-Wextra>
-                    $<$<COMPILE_LANGUAGE:CXX>:-Wshadow>)
+                    $<$<COMPILE_LANGUAGE:CXX>:-Wshadow> $<$<COMPILE_LANGUAGE:CXX>:-Wconversion>)
 if(LUMORA_WERROR)
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Werror>)
 endif()

@@ -279,8 +279,9 @@ Loaded gdal_load_raster(const std::string& path) {
     bounds["right"] = c + a * static_cast<double>(width);
     bounds["top"] = f;
   } else {
-    const double xs[4] = {c, c + b * height, c + a * width + b * height, c + a * width};
-    const double ys[4] = {f, f + e * height, f + d * width + e * height, f + d * width};
+    const double cols = static_cast<double>(width), rows = static_cast<double>(height);
+    const double xs[4] = {c, c + b * rows, c + a * cols + b * rows, c + a * cols};
+    const double ys[4] = {f, f + e * rows, f + d * cols + e * rows, f + d * cols};
     bounds["left"] = *std::min_element(xs, xs + 4);
     bounds["bottom"] = *std::min_element(ys, ys + 4);
     bounds["right"] = *std::max_element(xs, xs + 4);

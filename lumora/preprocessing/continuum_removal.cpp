@@ -34,7 +34,7 @@ void remove_continuum(const float* in, float* out, int64_t n, bool use_fp16, std
   for (int64_t i = 0; i < n; ++i) {
     while (hull.size() >= 2) {
       const int64_t a = hull[hull.size() - 2], b = hull.back();
-      const double cross = (b - a) * (lifted[i] - lifted[a]) - (lifted[b] - lifted[a]) * (i - a);
+      const double cross = static_cast<double>(b - a) * (lifted[i] - lifted[a]) - (lifted[b] - lifted[a]) * static_cast<double>(i - a);
       if (cross >= 0) hull.pop_back();
       else break;
     }

@@ -134,7 +134,8 @@ namespace {
 
 std::vector<hsize_t> dims_of(const std::vector<int64_t>& shape) { return {shape.begin(), shape.end()}; }
 
-void check(herr_t status, const char* what) {
+// Takes identifiers (hid_t, 64-bit) as well as status codes (herr_t): both are negative on failure.
+void check(int64_t status, const char* what) {
   if (status < 0) throw std::runtime_error(std::string("HDF5 test writer: ") + what);
 }
 

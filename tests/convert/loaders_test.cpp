@@ -227,7 +227,7 @@ TEST(Envi, BigEndianUnsignedAndDoubleTypes) {
   u16.data_type = 12;
   u16.big_endian = true;
   u16.interleave = "bip";
-  auto positive = [](int64_t r, int64_t c, int64_t b) { return 40000.0 + r * 100 + c * 10 + b; };
+  auto positive = [](int64_t r, int64_t c, int64_t b) { return static_cast<double>(40000 + r * 100 + c * 10 + b); };
   testing::write_envi(dir.file("u.hdr"), dir.file("u.dat"), u16, positive);
   auto [a, meta] = convert::_load_envi(dir.file("u.hdr"));
   EXPECT_EQ(meta["byte order"], "1");
@@ -238,7 +238,7 @@ TEST(Envi, BigEndianUnsignedAndDoubleTypes) {
   testing::EnviFixture f64;
   f64.data_type = 5;
   f64.interleave = "bil";
-  auto fractional = [](int64_t r, int64_t c, int64_t b) { return r + c / 8.0 + b / 64.0; };
+  auto fractional = [](int64_t r, int64_t c, int64_t b) { return static_cast<double>(64 * r + 8 * c + b) / 64.0; };
   testing::write_envi(dir.file("f.hdr"), dir.file("f.bil"), f64, fractional);
   auto [f, fmeta] = convert::_load_envi(dir.file("f.hdr"));
   EXPECT_EQ(f.dtype, DType::Float32);
@@ -340,7 +340,7 @@ TEST(Tiff, GeoTiffKeepsGeoreferencingDescriptionsAndTags) {
   desc.tags = {{"SENSOR", "test rig"}, {"ACQUIRED", "2024-05-01"}};
   desc.band_tags = {{}, {{"WAVELENGTH", "550"}}, {}};
   desc.nodata = true;
-  auto v = [](int64_t r, int64_t c, int64_t b) { return 1000.0 * b + 10.0 * r + c; };
+  auto v = [](int64_t r, int64_t c, int64_t b) { return static_cast<double>(1000 * b + 10 * r + c); };
   testing::write_raster(dir.file("geo.tif"), "GTiff", desc, v);
 
   auto [a, meta] = convert::_load_tiff(dir.file("geo.tif"));
@@ -375,7 +375,7 @@ TEST(Tiff, PlainTiffHasIdentityTransformAndNoExtras) {
   testing::TempDir dir;
   testing::RasterFixture desc;
   desc.type = "Float32";
-  testing::write_raster(dir.file("plain.TIF"), "GTiff", desc, [](int64_t r, int64_t c, int64_t) { return r - c / 4.0; });
+  testing::write_raster(dir.file("plain.TIF"), "GTiff", desc, [](int64_t r, int64_t c, int64_t) { return static_cast<double>(r) - static_cast<double>(c) / 4.0; });
   auto [a, meta] = convert::_load_tiff(dir.file("plain.TIF"));
   ASSERT_EQ(a.dtype, DType::Float32);
   ASSERT_EQ(a.shape, (std::vector<int64_t>{5, 6, 1}));

@@ -36,7 +36,7 @@ Scene make_scene(int64_t bands, int64_t height, int64_t width, int64_t classes, 
   const auto band = torch::arange(bands).to(torch::kFloat32);
   std::vector<torch::Tensor> spectra;
   for (int64_t k = 1; k <= classes; ++k) {
-    const double centre = (bands - 1) * static_cast<double>(k) / (classes + 1);
+    const double centre = static_cast<double>(bands - 1) * static_cast<double>(k) / static_cast<double>(classes + 1);
     spectra.push_back(1.0 - 0.6 * torch::exp(-(band - centre).pow(2) / 4.0));
   }
   const auto table = torch::stack(spectra);                          // (K, C)

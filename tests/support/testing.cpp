@@ -86,7 +86,7 @@ TinyScene make_tiny_scene(int64_t height, int64_t width, int64_t bands, int64_t 
   auto cube = torch::empty({height, width, bands}, torch::kFloat32);
   auto spectra = torch::empty({classes + 1, bands});
   for (int64_t k = 0; k <= classes; ++k)
-    spectra[k] = torch::sin(band * (k + 1) * 3.0) * 0.5 + 0.2 * k + 1.0;
+    spectra[k] = torch::sin(band * (k + 1) * 3.0) * 0.5 + 0.2 * static_cast<double>(k) + 1.0;
   cube.copy_(spectra.index({labels}) + 0.05 * torch::randn({height, width, bands}));
   return {cube, labels};
 }
