@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <torch/torch.h>
 
+#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -203,6 +204,58 @@ int64_t csv_data_rows(const std::string& path) {
   if (!file_exists(path)) return 0;
   const auto rows = read_csv_rows(path);
   return rows.empty() ? 0 : static_cast<int64_t>(rows.size()) - 1;
+}
+
+std::vector<int64_t> run_seeds(int64_t seed, int64_t runs) {
+  std::vector<int64_t> seeds;
+  for (int64_t k = 0; k < runs; ++k) seeds.push_back(seed + k);
+  return seeds;
+}
+
+std::string run_folder(const std::string& out_dir, int64_t seed) {
+  return path_join(out_dir, "run_" + std::to_string(seed));
+}
+
+void summarise_runs(const std::string& out_dir, const std::vector<int64_t>& seeds,
+                    const std::vector<ScoreColumn>& scores) {
+  std::vector<std::string> header = {"score"};
+  for (int64_t seed : seeds) header.push_back("run_" + std::to_string(seed));
+  header.push_back("mean");
+  header.push_back("std");
+  std::vector<std::vector<std::string>> table(scores.size());
+  std::vector<std::vector<double>> values(scores.size());
+  for (size_t i = 0; i < scores.size(); ++i) table[i].push_back(scores[i].label);
+  for (int64_t seed : seeds) {
+    const std::string path = path_join(run_folder(out_dir, seed), "test_results.csv");
+    const auto rows = read_csv_rows(path);
+    if (rows.size() != 2) throw ValueError("'" + path + "' should hold a header and one row");
+    for (size_t i = 0; i < scores.size(); ++i) {
+      const size_t at = column(rows[0], scores[i].column, path);
+      values[i].push_back(number(rows[1], at, path));
+      table[i].push_back(rows[1][at]);
+    }
+  }
+  std::vector<display::ScoreSpread> spreads;
+  for (size_t i = 0; i < scores.size(); ++i) {
+    const auto n = static_cast<double>(values[i].size());
+    double mean = 0.0;
+    for (double v : values[i]) mean += v;
+    mean /= n;
+    double squares = 0.0;
+    for (double v : values[i]) squares += (v - mean) * (v - mean);
+    // The sample standard deviation (n - 1), as the field reports it; one run has none.
+    const double std = n > 1 ? std::sqrt(squares / (n - 1.0)) : std::nan("");
+    table[i].push_back(fmt::format("{:.6f}", mean));
+    table[i].push_back(fmt::format("{:.6f}", std));
+    spreads.push_back({scores[i].label, mean, std});
+  }
+  const std::string path = path_join(out_dir, "runs_summary.csv");
+  CsvWriter csv(path);
+  csv.write_row(header);
+  for (const auto& row : table) csv.write_row(row);
+  csv.close();
+  display::print_runs_box(spreads, seeds.size());
+  print_saved_paths({path});
 }
 
 }  // namespace lumora::commands

@@ -67,4 +67,18 @@ void draw_tree_curves(const std::string& history_path, int64_t skip_rows, const 
 // Data rows (lines after the header) of a CSV file; 0 when it does not exist.
 int64_t csv_data_rows(const std::string& path);
 
+// Repeated runs: seeds seed, seed + 1, ..., each run in out_dir/run_{seed}/.
+std::vector<int64_t> run_seeds(int64_t seed, int64_t runs);
+std::string run_folder(const std::string& out_dir, int64_t seed);
+
+// A score of test_results.csv: its column there and its name in the summary.
+struct ScoreColumn {
+  std::string column, label;
+};
+
+// out_dir/runs_summary.csv (score, each run's value as its test_results.csv
+// holds it, mean, sample standard deviation) and the mean ± std box.
+void summarise_runs(const std::string& out_dir, const std::vector<int64_t>& seeds,
+                    const std::vector<ScoreColumn>& scores);
+
 }  // namespace lumora::commands

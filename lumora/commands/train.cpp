@@ -177,6 +177,36 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   write_network_outputs(o, test_ds, best_epoch, test_pred, save_path, log_path);
 }
 
+namespace {
+
+// The scores of test_results.csv that repeated runs summarise.
+const std::vector<ScoreColumn> kNetworkScores = {
+    {"test_oa", "OA"},         {"test_miou", "mIoU"}, {"test_dice", "Dice"}, {"test_precision", "Precision"},
+    {"test_recall", "Recall"}, {"test_aa", "AA"},     {"test_kappa", "kappa"}};
+
+int train_once(const TrainOptions& o) {
+  // Every output place is checked before the scene is read; the folders
+  // themselves are made only when training starts.
+  cli::check_output_folder("--out-dir", o.out_dir);
+  cli::check_output_file("--save", path_join(o.out_dir, o.save));
+  cli::check_output_file("--log", path_join(o.out_dir, o.log));
+  check_map_inputs(o.maps);
+  torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
+  const torch::Device device = compat::default_device();
+  const LabelledScene scene(
+      SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed).use_fp16(o.fp16));
+  for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
+  HyperspectralDataset train_ds(scene, Split::train);
+  HyperspectralDataset val_ds(scene, Split::val);
+  HyperspectralDataset test_ds(scene, Split::test);
+  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  class_names_of(o.maps, train_ds.num_classes - 1);  // a short names file fails before training, not after
+  run_training(o, device, train_ds, val_ds, test_ds);
+  return 0;
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
   prepare_process();
   TrainOptions o;
@@ -208,28 +238,25 @@ int run(int argc, char** argv) {
   app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
   app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
   add_map_options(*app, o.maps, /*probs=*/false);
+  int64_t runs = 1;
+  app->add_option("--runs", runs,
+                  "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "
+                  "runs_summary.csv")
+      ->check(cli::at_least(1));
   if (auto status = cli::parse(*app, argc, argv)) return *status;
 
   o.loss = parse_loss(loss);  // one of the listed names: checked while parsing
 
   return cli::guarded([&] {
-    // Every output place is checked before the scene is read; the folders
-    // themselves are made only when training starts.
-    cli::check_output_folder("--out-dir", o.out_dir);
-    cli::check_output_file("--save", path_join(o.out_dir, o.save));
-    cli::check_output_file("--log", path_join(o.out_dir, o.log));
-    check_map_inputs(o.maps);
-    torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
-    const torch::Device device = compat::default_device();
-    const LabelledScene scene(
-        SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed).use_fp16(o.fp16));
-    for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
-    HyperspectralDataset train_ds(scene, Split::train);
-    HyperspectralDataset val_ds(scene, Split::val);
-    HyperspectralDataset test_ds(scene, Split::test);
-    cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
-    class_names_of(o.maps, train_ds.num_classes - 1);  // a short names file fails before training, not after
-    run_training(o, device, train_ds, val_ds, test_ds);
+    if (runs == 1) return train_once(o);
+    const std::vector<int64_t> seeds = run_seeds(o.seed, runs);
+    for (int64_t seed : seeds) {
+      TrainOptions one = o;
+      one.seed = seed;
+      one.out_dir = run_folder(o.out_dir, seed);
+      train_once(one);
+    }
+    summarise_runs(o.out_dir, seeds, kNetworkScores);
     return 0;
   });
 }

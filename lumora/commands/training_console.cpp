@@ -2,9 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
+#include "lumora/core/elapsed.h"
 #include "lumora/utils/display.h"
 
 namespace lumora::commands {
@@ -113,6 +117,39 @@ void PretrainConsole::on_validation(const PretrainValidation& v) {
 void PretrainConsole::on_done(double best_val_acc, const std::string& saved_to) {
   std::cout << fmt::format("\nSSM pre-trained | Best Val Acc: {:.4f} | Saved → {}", best_val_acc, saved_to)
             << std::endl;
+}
+
+void RankConsole::on_job_done(const JobDone& done) {
+  if (cluster_.is_leader()) return;
+  const TreeJob& job = done.job;
+  out_ << fmt::format("[{}] node '{}' member {}/{}: best val mIoU {:.4f} at epoch {} ({:.1f} s){}", cluster_.label(),
+                      job.node_id, job.forest_idx + 1, job.ensemble_size, done.fit.best_scores.miou,
+                      done.fit.best_epoch, done.seconds, job.with_router ? ", router trained" : "")
+       << std::endl;
+}
+
+void RankConsole::on_share_done(const RankShare& share) {
+  const double waiting = std::max(0.0, share.total - share.busy);
+  out_ << fmt::format("[{}] {} jobs: {:.1f} s training, {:.1f} s waiting ({:.0f}%)", cluster_.label(), share.jobs,
+                      share.busy, waiting,
+                      share.total > 0 ? 100.0 * waiting / share.total : 0.0)
+       << std::endl;
+}
+
+void print_rank_start(const Cluster& cluster, std::ostream& out) {
+  const Rendezvous& w = cluster.where();
+  if (cluster.is_leader())
+    out << fmt::format("[{}] all {} ranks joined at {}:{}", cluster.label(), w.world_size, w.host, w.port);
+  else
+    out << fmt::format("[{}] joined rank 0 at {}:{} (pid {})", cluster.label(), w.host, w.port, ::getpid());
+  out << std::endl;
+}
+
+QuietStdout::QuietStdout() : saved_(std::cout.rdbuf(nullptr)) {}
+
+QuietStdout::~QuietStdout() {
+  std::cout.rdbuf(saved_);
+  std::cout.clear();
 }
 
 }  // namespace lumora::commands

@@ -13,8 +13,9 @@ namespace lumora::commands {
 
 std::string device_description(const torch::Device& device) {
   if (!device.is_cuda()) return "cpu";
-  return fmt::format("cuda ({}, {:.0f} GB)", compat::cuda_device_name(0),
-                     static_cast<double>(compat::cuda_total_memory(0)) / 1073741824.0);
+  const int index = device.has_index() ? device.index() : 0;
+  return fmt::format("cuda ({}, {:.0f} GB)", compat::cuda_device_name(index),
+                     static_cast<double>(compat::cuda_total_memory(index)) / 1073741824.0);
 }
 
 torch::Tensor eval_labels(const torch::Tensor& labels, const torch::Tensor& test_mask) {

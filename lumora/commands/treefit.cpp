@@ -1,9 +1,12 @@
 #include "lumora/commands/treefit.h"
 
 #include <fmt/format.h>
+#include <torch/serialize.h>
 #include <torch/torch.h>
 
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/run_outputs.h"
@@ -16,6 +19,8 @@
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
+#include "lumora/distributed/cluster.h"
+#include "lumora/distributed/tree_jobs.h"
 #include "lumora/models/bandscan.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/rssp/bundle.h"
@@ -46,7 +51,16 @@ struct Options {
   int64_t seed = 42;
   std::string save = "spt_models.pkl";
   std::string out_dir = ".";
+  int64_t runs = 1;
+  std::optional<std::string> dist_url;
+  std::optional<int64_t> world_size, rank;
+  double dist_timeout = 300.0;
 };
+
+// The scores of test_results.csv that repeated runs summarise.
+const std::vector<ScoreColumn> kTreeScores = {{"OA", "OA"},     {"mIoU", "mIoU"}, {"Dice", "Dice"},
+                                              {"Precision", "Precision"}, {"Recall", "Recall"},
+                                              {"AA", "AA"},     {"kappa", "kappa"}};
 
 const char* kLossHelp =
     "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal loss with "
@@ -108,6 +122,57 @@ void declare(CLI::App& app, Options& o) {
   app.add_option("--seed", o.seed);
   app.add_option("--save", o.save);
   app.add_option("--out-dir", o.out_dir);
+  app.add_option("--runs", o.runs,
+                 "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "
+                 "runs_summary.csv")
+      ->check(cli::at_least(1));
+  app.add_option("--dist-url", o.dist_url,
+                 "Train over several processes: tcp://HOST:PORT of rank 0, or env:// to read MASTER_ADDR, "
+                 "MASTER_PORT, RANK and WORLD_SIZE");
+  app.add_option("--world-size", o.world_size, "Number of processes (with --dist-url)")->check(cli::at_least(1));
+  app.add_option("--rank", o.rank, "This process's rank, 0 to world size - 1 (with --dist-url)")
+      ->check(cli::at_least(0));
+  app.add_option("--dist-timeout", o.dist_timeout,
+                 "Seconds to wait for every process to join, and before a silent process fails the run "
+                 "(default: 300)")
+      ->check(cli::positive_real());
+}
+
+std::string tensor_bytes(const torch::Tensor& t) {
+  const std::vector<char> bytes = torch::pickle_save(c10::IValue(t.contiguous()));
+  return {bytes.begin(), bytes.end()};
+}
+
+torch::Tensor tensor_from(const std::string& bytes) {
+  return torch::pickle_load(std::vector<char>(bytes.begin(), bytes.end())).toTensor();
+}
+
+// What every rank must agree on before the work is shared: the scene's
+// shape, the split and the tree, as one FNV-1a hash.
+std::string run_digest(const LabelledScene& scene, const TreeNode& tree) {
+  uint64_t h = 1469598103934665603ULL;
+  auto mix = [&h](const void* data, size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+  };
+  const std::string text = shape_text(scene.data.sizes().vec(), ShapeStyle::Cross) + tree_text(tree);
+  mix(text.data(), text.size());
+  for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords}) {
+    const torch::Tensor c = coords->to(torch::kInt64).contiguous();
+    mix(c.data_ptr(), static_cast<size_t>(c.numel()) * sizeof(int64_t));
+  }
+  return fmt::format("{:016x}", h);
+}
+
+// Rank 0 compares every rank's digest with its own.
+void agree_on_scene(Cluster& cluster, const std::string& prefix, const std::string& digest) {
+  cluster.publish(fmt::format("{}digest/{}", prefix, cluster.rank()), digest);
+  if (!cluster.is_leader()) return;
+  for (int64_t r = 1; r < cluster.world_size(); ++r)
+    if (cluster.receive(fmt::format("{}digest/{}", prefix, r)) != digest)
+      throw ValueError(fmt::format("rank {} has a different scene, split or class tree than rank 0: give every rank "
+                                   "the same --data, --gt and options",
+                                   r));
 }
 
 SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const LabelledScene& scene) {
@@ -139,7 +204,12 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
   return encoder;
 }
 
-int main_flow(Options o) {
+// `rank_out`: where this rank's own lines go (std::cout is silenced on the
+// ranks other than 0).
+int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostream& rank_out) {
+  // Without a cluster this process is the whole run; in one, rank 0 writes
+  // everything and the other ranks only train.
+  const bool leader = !cluster || cluster->is_leader();
   const Routing routing = parse_routing(o.routing);  // one of the listed names: checked while parsing
   if (routing == Routing::forest && o.ssm_epochs > 1) {
     std::cout << "Ensemble routing selected — skipping SSM pretraining (set --ssm_epochs manually to override)"
@@ -150,14 +220,16 @@ int main_flow(Options o) {
   // training; nothing is created until the scene has been read.
   const std::string bundle_path = path_join(o.out_dir, o.save);
   const std::string ssm_path = path_join(o.out_dir, o.ssm_save);
-  cli::check_output_folder("--out-dir", o.out_dir);
-  cli::check_output_file("--save", bundle_path);
-  if (o.ssm_load)
-    cli::check_input_file("--ssm_load", *o.ssm_load);
-  else
-    cli::check_output_file("--ssm_save", ssm_path);
+  if (leader) {
+    cli::check_output_folder("--out-dir", o.out_dir);
+    cli::check_output_file("--save", bundle_path);
+    if (o.ssm_load)
+      cli::check_input_file("--ssm_load", *o.ssm_load);
+    else
+      cli::check_output_file("--ssm_save", ssm_path);
+  }
   torch::manual_seed(static_cast<uint64_t>(o.seed));
-  const torch::Device device = compat::default_device();
+  const torch::Device device = cluster ? compat::device_for_rank(cluster->rank()) : compat::default_device();
 
   const DepthMode depth_mode = DepthMode::parse(o.depth);  // checked while parsing, too
   const LabelledScene scene(SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed));
@@ -168,9 +240,11 @@ int main_flow(Options o) {
   const int64_t num_classes = scene.num_classes;
   // Before the encoder is pre-trained: node training would refuse the scene later.
   check_trainable_size(data.size(1), data.size(2));
-  make_dirs(o.out_dir);
-  cli::make_parent_dirs(bundle_path);
-  if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
+  if (leader) {
+    make_dirs(o.out_dir);
+    cli::make_parent_dirs(bundle_path);
+    if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
+  }
 
   const Loss loss = parse_loss(o.loss);  // one of the listed names: checked while parsing
   const std::string loss_text = loss == Loss::focal ? "focal (gamma=" + py_float(o.focal_gamma) + ")" : o.loss;
@@ -184,18 +258,26 @@ int main_flow(Options o) {
        {"Test pixels", thousands(scene.test_coords.size(0))},
        {"Output", o.out_dir}});
 
-  SpectralSSMEncoder encoder = prepare_encoder(o, device, scene);
-
-  std::cout << "\nPre-computing fingerprint map ..." << std::endl;
-  const torch::Tensor fp_map = fingerprint_map(encoder, data, device);
-  std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
-            << ")" << std::endl;
+  // The encoder is pre-trained once, on rank 0; the others need only its fingerprints.
+  SpectralSSMEncoder encoder{nullptr};
+  torch::Tensor fp_map;
+  if (leader) {
+    encoder = prepare_encoder(o, device, scene);
+    std::cout << "\nPre-computing fingerprint map ..." << std::endl;
+    fp_map = fingerprint_map(encoder, data, device);
+    std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
+              << ")" << std::endl;
+    if (cluster) cluster->publish(prefix + "fingerprints", tensor_bytes(fp_map.to(torch::kCPU)));
+  } else {
+    fp_map = tensor_from(cluster->receive(prefix + "fingerprints")).to(device);
+  }
 
   std::cout << "\n=== Building Spectral Partition Tree ===" << std::endl;
   // The tree is shaped by training labels only: test pixels never inform the model.
   const RsspTree built = build_rssp_tree(data, scene.mask(Split::train), num_classes, depth_mode);
   const TreeNode& tree = built.tree;
   std::cout << tree_text(tree) << std::flush;
+  if (cluster) agree_on_scene(*cluster, prefix, run_digest(scene, tree));
 
   display::print_training_start();
   // The curves show this run's rows only: the history file may hold earlier runs'.
@@ -203,24 +285,34 @@ int main_flow(Options o) {
   const int64_t earlier_history_rows = csv_data_rows(history_path);
   std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
   NodeTrainingConsole console(o.patience);
-  TrainedModels trained_models = train_tree(tree, data, labels, num_classes - 1, scene.train_coords,
-                                            scene.val_coords, fp_map,
-                                            TrainNodeOptions()
-                                                .ssm_d_model(o.d_model)
-                                                .base_epochs(o.epochs)
-                                                .num_forests(o.forests)
-                                                .sizes(o.sizes)
-                                                .lr(o.lr)
-                                                .device(device)
-                                                .loss(loss)
-                                                .focal_gamma(o.focal_gamma)
-                                                .patience(o.patience)
-                                                .min_epochs(o.min_epochs)
-                                                .leaf_forests(o.leaf_forests)
-                                                .warmup_epochs(o.warmup_epochs)
-                                                .val_interval(o.val_interval)
-                                                .out_dir(o.out_dir)
-                                                .observer(&console));
+  const TrainNodeOptions node_options = TrainNodeOptions()
+                                            .ssm_d_model(o.d_model)
+                                            .base_epochs(o.epochs)
+                                            .num_forests(o.forests)
+                                            .sizes(o.sizes)
+                                            .lr(o.lr)
+                                            .device(device)
+                                            .loss(loss)
+                                            .focal_gamma(o.focal_gamma)
+                                            .patience(o.patience)
+                                            .min_epochs(o.min_epochs)
+                                            .leaf_forests(o.leaf_forests)
+                                            .warmup_epochs(o.warmup_epochs)
+                                            .val_interval(o.val_interval)
+                                            .out_dir(o.out_dir)
+                                            .observer(&console);
+  TrainedModels trained_models;
+  if (cluster) {
+    RankConsole rank_console(*cluster, rank_out);
+    std::optional<TrainedModels> models =
+        train_tree_distributed(*cluster, prefix, tree, data, labels, num_classes - 1, scene.train_coords,
+                               scene.val_coords, fp_map, node_options, &rank_console);
+    if (!leader) return 0;
+    trained_models = std::move(*models);
+  } else {
+    trained_models = train_tree(tree, data, labels, num_classes - 1, scene.train_coords, scene.val_coords, fp_map,
+                                node_options);
+  }
 
   Bundle bundle;
   bundle.trained_models = trained_models;
@@ -258,6 +350,35 @@ int main_flow(Options o) {
   return 0;
 }
 
+// Every run asked for, on this process alone or with the others of a cluster.
+int run_all(const Options& o) {
+  std::unique_ptr<Cluster> cluster;
+  std::ostream rank_out(std::cout.rdbuf());
+  std::optional<QuietStdout> quiet;
+  if (o.dist_url) {
+    cluster = std::make_unique<Cluster>(
+        resolve_rendezvous(*o.dist_url, o.world_size, o.rank, [](const char* name) { return std::getenv(name); }),
+        o.dist_timeout);
+    // Rank 0 prints the run; the others only their own lines (see RankConsole).
+    if (!cluster->is_leader()) quiet.emplace();
+    print_rank_start(*cluster, rank_out);
+  }
+  if (o.runs == 1) {
+    main_flow(o, cluster.get(), "", rank_out);
+  } else {
+    const std::vector<int64_t> seeds = run_seeds(o.seed, o.runs);
+    for (int64_t seed : seeds) {
+      Options one = o;
+      one.seed = seed;
+      one.out_dir = run_folder(o.out_dir, seed);
+      main_flow(one, cluster.get(), fmt::format("run{}/", seed), rank_out);
+    }
+    if (!cluster || cluster->is_leader()) summarise_runs(o.out_dir, seeds, kTreeScores);
+  }
+  if (cluster) cluster->finish();
+  return 0;
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -266,7 +387,7 @@ int run(int argc, char** argv) {
   auto app = cli::make_app("LUMORA SPT (Spectral Partition Tree) Training", "lumora-treefit");
   declare(*app, o);
   if (auto status = cli::parse(*app, argc, argv)) return *status;
-  return cli::guarded([&] { return main_flow(o); });
+  return cli::guarded([&] { return run_all(o); });
 }
 
 }  // namespace lumora::commands::treefit

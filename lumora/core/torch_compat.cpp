@@ -1,5 +1,6 @@
 #include "lumora/core/torch_compat.h"
 
+#include <cstdlib>
 #include <thread>
 
 #include <c10/core/Allocator.h>
@@ -19,6 +20,16 @@
 namespace lumora::compat {
 
 void use_all_cores() {
+  // OMP_NUM_THREADS, as torchrun and Slurm scripts set it for several
+  // processes on one machine, wins over the core count.
+  if (const char* text = std::getenv("OMP_NUM_THREADS")) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && n > 0 && n <= 4096) {
+      at::set_num_threads(static_cast<int>(n));
+      return;
+    }
+  }
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores > 0) at::set_num_threads(static_cast<int>(cores));
 }
@@ -77,6 +88,12 @@ bool cuda_available() { return torch::cuda::is_available(); }
 
 torch::Device default_device() {
   return cuda_available() ? torch::Device(torch::kCUDA, 0) : torch::Device(torch::kCPU);
+}
+
+torch::Device device_for_rank(int64_t rank) {
+  if (!cuda_available()) return torch::Device(torch::kCPU);
+  const auto count = static_cast<int64_t>(torch::cuda::device_count());
+  return torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(rank % count));
 }
 
 std::string cuda_device_name(int index) {

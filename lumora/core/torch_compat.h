@@ -9,7 +9,8 @@
 
 namespace lumora::compat {
 
-// Intra-op threads = the machine's core count (LibTorch's OpenMP default may be 1).
+// Intra-op threads = OMP_NUM_THREADS when it holds a positive count, else the
+// machine's core count (LibTorch's OpenMP default may be 1).
 void use_all_cores();
 
 // Large CPU tensors' memory is kept for reuse (see BlockCache) instead of
@@ -19,6 +20,8 @@ void keep_large_cpu_blocks();
 bool cuda_available();
 // The first CUDA device when there is one, else the CPU.
 torch::Device default_device();
+// Process `rank` of several on one machine: CUDA device rank mod count, else the CPU.
+torch::Device device_for_rank(int64_t rank);
 std::string cuda_device_name(int index = 0);
 int64_t cuda_total_memory(int index = 0);
 // Releases cached CUDA memory; does nothing without CUDA.

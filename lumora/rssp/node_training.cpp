@@ -28,6 +28,12 @@ void check_options(const TrainNodeOptions& o) {
   check_at_least("ssm_d_model", o.ssm_d_model(), 1);
 }
 
+void check_cube(const torch::Tensor& data) {
+  if (data.dim() != 3)
+    throw ValueError(
+        fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes().vec(), ShapeStyle::Cross)));
+}
+
 std::string f6(double v) { return fmt::format("{:.6f}", v); }
 
 // Appends validation rows to training_history.csv; the header goes in only
@@ -81,96 +87,144 @@ Scores node_scores(const torch::Tensor& logits, const torch::Tensor& target) {
 
 }  // namespace
 
-NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torch::Tensor& labels,
-                     int64_t total_classes, const torch::Tensor& train_coords, const torch::Tensor& val_coords,
-                     const std::optional<torch::Tensor>& fp_map, const TrainNodeOptions& o) {
-  check_options(o);
-  if (data.dim() != 3)
-    throw ValueError(fmt::format("data must be a (C, H, W) cube, got shape {}", shape_text(data.sizes().vec(), ShapeStyle::Cross)));
+NodeTrainer::NodeTrainer(const TreeNode& node, const torch::Tensor& data, const torch::Tensor& labels,
+                         int64_t total_classes, const torch::Tensor& train_coords, const torch::Tensor& val_coords,
+                         const TrainNodeOptions& options)
+    : node_(node),
+      labels_(labels),
+      train_coords_(train_coords),
+      val_coords_(val_coords),
+      options_((check_options(options), options)),
+      train_ds_((check_cube(data), data), labels, node.classes, train_coords),
+      val_ds_(data, labels, node.classes, val_coords),
+      sizes_(options.sizes()) {
+  sizes_.num_bands = data.size(0);
+  sizes_.num_classes = train_ds_.num_classes;
+  const auto n = static_cast<int64_t>(node.classes.size());
+  start_ = {options.node_id(),
+            node.classes,
+            sizes_.num_classes,
+            get_node_epochs(options.base_epochs(), node.classes, total_classes),
+            actual_forests(n, options.num_forests(), options.leaf_forests()),
+            options.loss(),
+            options.focal_gamma(),
+            train_ds_.num_pixels,
+            val_ds_.num_pixels};
+  criterion_ = build_criterion(options.loss(), options.focal_gamma(), /*ignore_index=*/0);
+  criterion_->to(options.device());
+}
 
-  const std::vector<int64_t>& node_classes = node.classes;
-  const int64_t epochs = get_node_epochs(o.base_epochs(), node_classes, total_classes);
-  const double node_start = wall_time();
-  const double global_start = o.global_start().value_or(node_start);
-  const int64_t forests =
-      actual_forests(static_cast<int64_t>(node_classes.size()), o.num_forests(), o.leaf_forests());
-  const std::string& node_id = o.node_id();
-  NodeTrainingObserver* observer = o.observer();
+MemberStart NodeTrainer::member(int64_t forest_idx) const {
+  return {start_.node_id, forest_idx, start_.ensemble_size, 42 + forest_idx};
+}
 
-  NodeDataset train_ds(data, labels, node_classes, train_coords);
-  NodeDataset val_ds(data, labels, node_classes, val_coords);
-  NetworkSizes sizes = o.sizes();
-  sizes.num_bands = data.size(0);
-  sizes.num_classes = train_ds.num_classes;
-
-  if (observer)
-    observer->on_node_start({node_id, node_classes, sizes.num_classes, epochs, forests, o.loss(), o.focal_gamma(),
-                             train_ds.num_pixels, val_ds.num_pixels});
+void NodeTrainer::check_trainable() const {
+  if (start_.ensemble_size == 0) return;
   // With every pixel ignored the loss is not a number and one optimiser step
   // would turn every weight into NaN; such members are worthless at inference.
-  if (train_ds.num_pixels == 0 && forests > 0)
-    throw ValueError(fmt::format("node '{}' has no training pixels of its classes [{}]", node_id,
-                                 fmt::join(node_classes, ", ")));
-  if (forests > 0) check_trainable_size(data.size(1), data.size(2));
+  if (train_ds_.num_pixels == 0)
+    throw ValueError(fmt::format("node '{}' has no training pixels of its classes [{}]", start_.node_id,
+                                 fmt::join(node_.classes, ", ")));
+  check_trainable_size(train_ds_.data.size(1), train_ds_.data.size(2));
+}
 
-  const torch::Device device = o.device();
-  const FitBatch train_batch = device_batch(train_ds.data, train_ds.split_mask, device);
-  const FitBatch val_batch = device_batch(val_ds.data, val_ds.split_mask, device);
-  auto criterion = build_criterion(o.loss(), o.focal_gamma(), /*ignore_index=*/0);
-  criterion->to(device);
-  History history(o.out_dir());
+FitResult NodeTrainer::train_member(int64_t forest_idx, FitObserver* epochs) {
+  const torch::Device device = options_.device();
+  if (!train_batch_) {
+    train_batch_ = device_batch(train_ds_.data, train_ds_.split_mask, device);
+    val_batch_ = device_batch(val_ds_.data, val_ds_.split_mask, device);
+  }
+  torch::manual_seed(static_cast<uint64_t>(member(forest_idx).seed));  // CPU and every CUDA generator
+  HyperspectralNet net{HyperspectralNetOptions(sizes_)};
+  net->to(device);
+  if (!device.is_cpu()) use_channels_last_3d(*net);
+  return fit_network(net, *criterion_, *train_batch_, *val_batch_,
+                     FitOptions()
+                         .epochs(start_.epochs)
+                         .lr(options_.lr())
+                         .warmup_epochs(options_.warmup_epochs())
+                         .val_interval(options_.val_interval())
+                         .validate_last_epoch(true)
+                         .mixed_precision(options_.mixed_precision())
+                         .early_stopping(EarlyStopping{options_.patience(), options_.min_epochs()})
+                         .scorer(node_scores)
+                         .observer(epochs));
+}
 
+ForestEntry NodeTrainer::entry(StateDict weights) const {
+  ForestEntry entry;
+  static_cast<NetworkSizes&>(entry) = sizes_;
+  entry.state_dict = std::move(weights);
+  entry.global_to_local = train_ds_.global_to_local;
+  entry.local_to_global = train_ds_.local_to_global;
+  return entry;
+}
+
+NodeEntry NodeTrainer::empty_entry() const {
   NodeEntry result;
-  result.node_classes = node_classes;
-  static_cast<NetworkSizes&>(result) = sizes;
-  result.d_model = o.ssm_d_model();
+  result.node_classes = node_.classes;
+  static_cast<NetworkSizes&>(result) = sizes_;
+  result.d_model = options_.ssm_d_model();
+  return result;
+}
 
-  NodeDone summary{node_id, {}, 0, 0.0};
-  for (int64_t forest_idx = 0; forest_idx < forests; ++forest_idx) {
-    const MemberStart member{node_id, forest_idx, forests, 42 + forest_idx};
-    torch::manual_seed(static_cast<uint64_t>(member.seed));  // CPU and every CUDA generator
+bool NodeTrainer::has_router(const std::optional<torch::Tensor>& fp_map) const {
+  return node_.is_internal() && fp_map.has_value() && fp_map->defined();
+}
+
+std::optional<TrainedRouter> NodeTrainer::train_node_router(const torch::Tensor& fp_map) const {
+  return train_router(node_, labels_, train_coords_, val_coords_, fp_map,
+                      TrainRouterOptions().d_model(options_.ssm_d_model()).epochs(200).lr(0.001).device(
+                          options_.device()));
+}
+
+NodeEntry assemble_node(NodeTrainer& trainer, const NodeSources& sources, bool with_router,
+                        const TrainNodeOptions& o) {
+  const double node_start = wall_time();
+  const double global_start = o.global_start().value_or(node_start);
+  NodeTrainingObserver* observer = o.observer();
+  const NodeStart& start = trainer.start();
+  if (observer) observer->on_node_start(start);
+  trainer.check_trainable();
+
+  History history(o.out_dir());
+  NodeEntry result = trainer.empty_entry();
+  NodeDone summary{start.node_id, {}, 0, 0.0};
+  for (int64_t forest_idx = 0; forest_idx < start.ensemble_size; ++forest_idx) {
+    const MemberStart member = trainer.member(forest_idx);
     if (observer) observer->on_member_start(member);
-
-    HyperspectralNet net{HyperspectralNetOptions(sizes)};
-    net->to(device);
-    if (!device.is_cpu()) use_channels_last_3d(*net);
     MemberEpochs epochs_seen(member, history, observer);
-    FitResult fit = fit_network(net, *criterion, train_batch, val_batch,
-                                FitOptions()
-                                    .epochs(epochs)
-                                    .lr(o.lr())
-                                    .warmup_epochs(o.warmup_epochs())
-                                    .val_interval(o.val_interval())
-                                    .validate_last_epoch(true)
-                                    .mixed_precision(o.mixed_precision())
-                                    .early_stopping(EarlyStopping{o.patience(), o.min_epochs()})
-                                    .scorer(node_scores)
-                                    .observer(&epochs_seen));
-
-    ForestEntry entry;
-    static_cast<NetworkSizes&>(entry) = sizes;
-    entry.state_dict = std::move(fit.weights);
-    entry.global_to_local = train_ds.global_to_local;
-    entry.local_to_global = train_ds.local_to_global;
-    result.forests.push_back(std::move(entry));
+    FitResult fit = sources.member(forest_idx, &epochs_seen);
+    result.forests.push_back(trainer.entry(std::move(fit.weights)));
     summary.member_mious.push_back(fit.best_scores.miou);
     if (fit.stopped_early) ++summary.early_stops;
     if (observer) observer->on_member_done({member, std::move(fit), wall_time() - global_start});
     compat::empty_cuda_cache();
   }
   summary.elapsed = wall_time() - node_start;
-  if (observer && forests > 0) observer->on_node_done(summary);
+  if (observer && start.ensemble_size > 0) observer->on_node_done(summary);
 
-  const bool has_fingerprints = fp_map.has_value() && fp_map->defined();
-  if (node.is_internal() && has_fingerprints) {
-    if (observer) observer->on_router_start(node_id);
-    std::optional<TrainedRouter> router =
-        train_router(node, labels, train_coords, val_coords, *fp_map,
-                     TrainRouterOptions().d_model(o.ssm_d_model()).epochs(200).lr(0.001).device(device));
-    if (router) result.router_state = cpu_copy(state_dict(*router->router));
-    if (observer) observer->on_router_done(node_id, router ? std::optional(router->summary) : std::nullopt);
+  if (with_router) {
+    if (observer) observer->on_router_start(start.node_id);
+    RouterOutcome router = sources.router();
+    result.router_state = std::move(router.state);
+    if (observer) observer->on_router_done(start.node_id, router.summary);
   }
   return result;
+}
+
+RouterOutcome router_outcome(const std::optional<TrainedRouter>& router) {
+  if (!router) return {};
+  return {cpu_copy(state_dict(*router->router)), router->summary};
+}
+
+NodeEntry train_node(const TreeNode& node, const torch::Tensor& data, const torch::Tensor& labels,
+                     int64_t total_classes, const torch::Tensor& train_coords, const torch::Tensor& val_coords,
+                     const std::optional<torch::Tensor>& fp_map, const TrainNodeOptions& o) {
+  NodeTrainer trainer(node, data, labels, total_classes, train_coords, val_coords, o);
+  NodeSources here{[&](int64_t forest_idx, FitObserver* epochs) { return trainer.train_member(forest_idx, epochs); },
+                   [&] { return router_outcome(trainer.train_node_router(*fp_map)); }};
+  return assemble_node(trainer, here, trainer.has_router(fp_map), o);
 }
 
 TrainedModels train_tree(const TreeNode& tree, const torch::Tensor& data, const torch::Tensor& labels,

@@ -139,6 +139,68 @@ struct TrainNodeOptions {
 // The ensemble size of a node with `node_class_count` classes.
 int64_t actual_forests(int64_t node_class_count, int64_t num_forests, int64_t leaf_forests);
 
+// One node's training, taken apart so that its members can be trained
+// anywhere and in any order: each member draws only from its own seed, and
+// the router from the generator state the node's last member leaves behind.
+class NodeTrainer {
+ public:
+  // Arguments as train_node's; nothing is trained yet.
+  NodeTrainer(const TreeNode& node, const torch::Tensor& data, const torch::Tensor& labels, int64_t total_classes,
+              const torch::Tensor& train_coords, const torch::Tensor& val_coords, const TrainNodeOptions& options);
+
+  // What on_node_start reports.
+  const NodeStart& start() const { return start_; }
+  MemberStart member(int64_t forest_idx) const;
+  // Fails when members are due but nothing can train them (no training pixels,
+  // a scene too small for the network).
+  void check_trainable() const;
+
+  // Member forest_idx, seeded with 42 + forest_idx; every epoch goes to `epochs`.
+  FitResult train_member(int64_t forest_idx, FitObserver* epochs);
+  // The member's bundle entry around its weights.
+  ForestEntry entry(StateDict weights) const;
+  // An empty node entry (no members, no router) with this node's fields.
+  NodeEntry empty_entry() const;
+
+  // Whether the node gets a router: internal and with fingerprints.
+  bool has_router(const std::optional<torch::Tensor>& fp_map) const;
+  // Trains the router (see train_router) from the global generator as it stands.
+  std::optional<TrainedRouter> train_node_router(const torch::Tensor& fp_map) const;
+
+ private:
+  const TreeNode& node_;
+  const torch::Tensor& labels_;
+  const torch::Tensor& train_coords_;
+  const torch::Tensor& val_coords_;
+  TrainNodeOptions options_;
+  NodeDataset train_ds_, val_ds_;
+  NetworkSizes sizes_;
+  NodeStart start_;
+  std::optional<FitBatch> train_batch_, val_batch_;  // on the device from the first member on
+  std::shared_ptr<Criterion> criterion_;
+};
+
+// A node's router as training left it: both none when it was skipped for
+// too few pixels.
+struct RouterOutcome {
+  std::optional<StateDict> state;  // CPU
+  std::optional<RouterSummary> summary;
+};
+RouterOutcome router_outcome(const std::optional<TrainedRouter>& router);
+
+// Where a node's members and router come from: trained in this process, or
+// trained elsewhere and received (each epoch replayed to `epochs`).
+struct NodeSources {
+  std::function<FitResult(int64_t forest_idx, FitObserver* epochs)> member;
+  std::function<RouterOutcome()> router;
+};
+
+// The node entry from its members in order, then its router when
+// `with_router`; reports to options.observer() and appends the history rows
+// exactly as train_node does.
+NodeEntry assemble_node(NodeTrainer& trainer, const NodeSources& sources, bool with_router,
+                        const TrainNodeOptions& options);
+
 // Trains one node: `actual_forests` HyperspectralNet members (member i seeded
 // with 42 + i) on the node's classes, then, for an internal node when
 // `fp_map` (H, W, d_model) is given, its router. Appends one row per

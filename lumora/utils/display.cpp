@@ -160,6 +160,14 @@ void print_results_box(const std::vector<std::pair<std::string, double>>& result
   print_box(routing ? "Test Results (" + *routing + " routing)" : "Test Results", lines);
 }
 
+void print_runs_box(const std::vector<ScoreSpread>& scores, size_t runs) {
+  std::vector<std::string> lines;
+  for (const auto& s : scores)
+    lines.push_back(fmt::format("{:<10}{}{:.4f}{} ± {:.4f}  ({:.2f} ± {:.2f}%)", s.label, score_colour(s.mean), s.mean,
+                                RESET, s.std, s.mean * 100.0, s.std * 100.0));
+  print_box(fmt::format("Test Results over {} runs (mean ± std)", runs), lines);
+}
+
 void print_per_class_iou(const std::map<int64_t, double>& class_ious,
                          const std::optional<std::map<int64_t, int64_t>>& pixel_counts) {
   std::cout << "\n" << BOLD << "Per-class IoU:" << RESET << "\n";

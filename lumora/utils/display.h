@@ -66,6 +66,13 @@ void print_config_box(const std::string& title, const std::vector<std::pair<std:
 void print_results_box(const std::vector<std::pair<std::string, double>>& results,
                        const std::optional<std::string>& routing = std::nullopt);
 
+// Mean ± sample standard deviation of each score over `runs` runs.
+struct ScoreSpread {
+  std::string label;
+  double mean = 0, std = 0;
+};
+void print_runs_box(const std::vector<ScoreSpread>& scores, size_t runs);
+
 void print_per_class_iou(const std::map<int64_t, double>& class_ious,
                          const std::optional<std::map<int64_t, int64_t>>& pixel_counts = std::nullopt);
 

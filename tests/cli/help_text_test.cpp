@@ -61,7 +61,7 @@ TEST(HelpText, Train) {
     " [--base_filters BASE_FILTERS] [--num_filters NUM_FILTERS] [--num_blocks NUM_BLOCKS]"
     " [--epochs EPOCHS] [--lr LR] [--seed SEED] [--loss {ce,squared_ce,focal,dice}]"
     " [--focal_gamma FOCAL_GAMMA] [--fp16] [--out-dir OUT_DIR] [--save SAVE] [--log LOG] [--no-maps]"
-    " [--metadata METADATA] [--class-names CLASS_NAMES]\n"
+    " [--metadata METADATA] [--class-names CLASS_NAMES] [--runs RUNS]\n"
     "\n"
     "LUMORA — Hyperspectral Segmentation Training\n"
     "\n"
@@ -95,7 +95,9 @@ TEST(HelpText, Train) {
     "  --metadata METADATA   metadata.json of the scene, for georeferenced maps (default: the one beside --data, if"
     " any)\n"
     "  --class-names CLASS_NAMES\n"
-    "                        Text file of class names, one per line, class 1 first\n");
+    "                        Text file of class names, one per line, class 1 first\n"
+    "  --runs RUNS           Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then"
+    " runs_summary.csv\n");
 }
 
 TEST(HelpText, Treefit) {
@@ -107,7 +109,8 @@ TEST(HelpText, Treefit) {
     " [--leaf_ensembles LEAF_ENSEMBLES] [--warmup_epochs WARMUP_EPOCHS] [--val_interval VAL_INTERVAL]"
     " [--d_model D_MODEL] [--d_state D_STATE] [--ssm_epochs SSM_EPOCHS] [--ssm_lr SSM_LR]"
     " [--ssm_save SSM_SAVE] [--ssm_load SSM_LOAD] [--routing {hybrid,forest,soft}] [--seed SEED]"
-    " [--save SAVE] [--out-dir OUT_DIR]\n"
+    " [--save SAVE] [--out-dir OUT_DIR] [--runs RUNS] [--dist-url DIST_URL] [--world-size WORLD_SIZE]"
+    " [--rank RANK] [--dist-timeout DIST_TIMEOUT]\n"
     "\n"
     "LUMORA SPT (Spectral Partition Tree) Training\n"
     "\n"
@@ -147,7 +150,17 @@ TEST(HelpText, Treefit) {
     "  --routing {hybrid,forest,soft}\n"
     "  --seed SEED\n"
     "  --save SAVE\n"
-    "  --out-dir OUT_DIR\n");
+    "  --out-dir OUT_DIR\n"
+    "  --runs RUNS           Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then"
+    " runs_summary.csv\n"
+    "  --dist-url DIST_URL   Train over several processes: tcp://HOST:PORT of rank 0, or env:// to read MASTER_ADDR,"
+    " MASTER_PORT, RANK and WORLD_SIZE\n"
+    "  --world-size WORLD_SIZE\n"
+    "                        Number of processes (with --dist-url)\n"
+    "  --rank RANK           This process's rank, 0 to world size - 1 (with --dist-url)\n"
+    "  --dist-timeout DIST_TIMEOUT\n"
+    "                        Seconds to wait for every process to join, and before a silent process fails the run"
+    " (default: 300)\n");
 }
 
 TEST(HelpText, Predict) {

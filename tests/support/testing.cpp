@@ -1,6 +1,9 @@
 #include "support/testing.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "lumora/io/matfile.h"
 #include "lumora/test_paths.h"
@@ -127,6 +131,80 @@ RunResult run_command(const std::string& exe, const std::vector<std::string>& ar
   r.out = read_file(out_path);
   r.err = read_file(err_path);
   return r;
+}
+
+BackgroundProgram::BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
+                                     const std::vector<std::string>& env)
+    : scratch_(std::make_unique<TempDir>()) {
+  const std::string exe = build_dir() + "/bin/" + program;
+  const std::string out_path = scratch_->file("out"), err_path = scratch_->file("err");
+  pid_ = fork();
+  if (pid_ == 0) {
+    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+    if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr)) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+RunResult BackgroundProgram::wait(double seconds) {
+  RunResult r;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (pid_ > 0) {
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill();
+      r.exit_code = -1;  // did not end in time
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  r.out = read_file(scratch_->file("out"));
+  r.err = read_file(scratch_->file("err"));
+  return r;
+}
+
+void BackgroundProgram::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::string BackgroundProgram::out() const { return read_file(scratch_->file("out")); }
+
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("free_port: no socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    throw std::runtime_error("free_port: cannot bind");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {

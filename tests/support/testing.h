@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -59,6 +60,30 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 RunResult run_program_measured(const std::string& program, const std::vector<std::string>& args);
 // Runs any executable, given by path.
 RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd = "");
+
+// A built program running beside the test, its output going to files.
+class BackgroundProgram {
+ public:
+  // `env`: NAME=VALUE entries added to the program's environment.
+  BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {});
+  ~BackgroundProgram();  // kills it when still running
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+  // Waits for the end (at most `seconds`, then kills it): the exit code as
+  // RunResult gives it, and its output.
+  RunResult wait(double seconds = 600.0);
+  void kill();
+  std::string out() const;  // the standard output so far
+
+ private:
+  int pid_ = -1;
+  std::unique_ptr<TempDir> scratch_;
+};
+
+// A TCP port on the loopback interface that nothing listens on right now.
+int free_port();
 
 // The message of the error `fn` throws, checked to be of type E.
 template <typename E = Error, typename F>
