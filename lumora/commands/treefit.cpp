@@ -147,15 +147,20 @@ torch::Tensor tensor_from(const std::string& bytes) {
   return torch::pickle_load(std::vector<char>(bytes.begin(), bytes.end())).toTensor();
 }
 
-// What every rank must agree on before the work is shared: the scene's
-// shape, the split and the tree, as one FNV-1a hash.
-std::string run_digest(const LabelledScene& scene, const TreeNode& tree) {
+// What every rank must agree on before the work is shared: the training
+// options, the scene's shape, the split and the tree, as one FNV-1a hash.
+std::string run_digest(const Options& o, const LabelledScene& scene, const TreeNode& tree) {
   uint64_t h = 1469598103934665603ULL;
   auto mix = [&h](const void* data, size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
     for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
   };
-  const std::string text = shape_text(scene.data.sizes().vec(), ShapeStyle::Cross) + tree_text(tree);
+  const NetworkSizes& n = o.sizes;
+  const std::string text =
+      fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}|", o.epochs, o.forests, o.leaf_forests,
+                  n.base_filters, n.num_filters, n.num_blocks, py_float(o.lr), o.loss, py_float(o.focal_gamma),
+                  o.patience, o.min_epochs, o.warmup_epochs, o.val_interval, o.d_model, o.d_state, o.routing) +
+      shape_text(scene.data.sizes().vec(), ShapeStyle::Cross) + tree_text(tree);
   mix(text.data(), text.size());
   for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords}) {
     const torch::Tensor c = coords->to(torch::kInt64).contiguous();
@@ -170,8 +175,8 @@ void agree_on_scene(Cluster& cluster, const std::string& prefix, const std::stri
   if (!cluster.is_leader()) return;
   for (int64_t r = 1; r < cluster.world_size(); ++r)
     if (cluster.receive(fmt::format("{}digest/{}", prefix, r)) != digest)
-      throw ValueError(fmt::format("rank {} has a different scene, split or class tree than rank 0: give every rank "
-                                   "the same --data, --gt and options",
+      throw ValueError(fmt::format("rank {} has different training options, scene, split or class tree than rank 0: "
+                                   "give every rank the same --data, --gt and options",
                                    r));
 }
 
@@ -277,7 +282,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   const RsspTree built = build_rssp_tree(data, scene.mask(Split::train), num_classes, depth_mode);
   const TreeNode& tree = built.tree;
   std::cout << tree_text(tree) << std::flush;
-  if (cluster) agree_on_scene(*cluster, prefix, run_digest(scene, tree));
+  if (cluster) agree_on_scene(*cluster, prefix, run_digest(o, scene, tree));
 
   display::print_training_start();
   // The curves show this run's rows only: the history file may hold earlier runs'.
@@ -363,17 +368,26 @@ int run_all(const Options& o) {
     if (!cluster->is_leader()) quiet.emplace();
     print_rank_start(*cluster, rank_out);
   }
-  if (o.runs == 1) {
-    main_flow(o, cluster.get(), "", rank_out);
-  } else {
-    const std::vector<int64_t> seeds = run_seeds(o.seed, o.runs);
-    for (int64_t seed : seeds) {
-      Options one = o;
-      one.seed = seed;
-      one.out_dir = run_folder(o.out_dir, seed);
-      main_flow(one, cluster.get(), fmt::format("run{}/", seed), rank_out);
+  try {
+    if (o.runs == 1) {
+      main_flow(o, cluster.get(), "", rank_out);
+    } else {
+      const std::vector<int64_t> seeds = run_seeds(o.seed, o.runs);
+      for (int64_t seed : seeds) {
+        Options one = o;
+        one.seed = seed;
+        one.out_dir = run_folder(o.out_dir, seed);
+        main_flow(one, cluster.get(), fmt::format("run{}/", seed), rank_out);
+      }
+      if (!cluster || cluster->is_leader()) summarise_runs(o.out_dir, seeds, kTreeScores);
     }
-    if (!cluster || cluster->is_leader()) summarise_runs(o.out_dir, seeds, kTreeScores);
+  } catch (const std::exception& e) {
+    // The other ranks learn why, rather than only that this one is gone.
+    if (cluster) {
+      cluster->report_failure(e.what());
+      cluster->abandon(e.what());
+    }
+    throw;
   }
   if (cluster) cluster->finish();
   return 0;

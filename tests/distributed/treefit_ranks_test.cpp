@@ -132,6 +132,27 @@ TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
   EXPECT_FALSE(fs::exists(dir->file("killed/training_history.csv")));
 }
 
+TEST_F(TreefitRanks, RanksWithDifferentOptionsAreRefusedBeforeTraining) {
+  const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
+  auto rank_args = [&](int r, const std::string& epochs) {
+    return fit_args(*dir, "mismatch",
+                    {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(r), "--dist-timeout", "5"},
+                    epochs);
+  };
+  testing::BackgroundProgram leader("lumora-treefit", rank_args(0, "6"), kOneThread);
+  testing::BackgroundProgram worker("lumora-treefit", rank_args(1, "8"), kOneThread);
+  const testing::RunResult r0 = leader.wait(60.0);
+  const testing::RunResult r1 = worker.wait(60.0);
+  EXPECT_EQ(r0.exit_code, 1);
+  EXPECT_NE(r0.err.find("error: rank 1 has different training options, scene, split or class tree than rank 0: "
+                        "give every rank the same --data, --gt and options"),
+            std::string::npos)
+      << r0.err;
+  EXPECT_EQ(r1.exit_code, 1) << r1.out;
+  EXPECT_NE(r1.err.find("rank 0"), std::string::npos) << r1.err;
+  EXPECT_FALSE(fs::exists(dir->file("mismatch/spt_models.pkl")));
+}
+
 // Reads "header\r\nvalues\r\n" into name -> text.
 std::map<std::string, std::string> one_row_csv(const std::string& path) {
   std::vector<std::vector<std::string>> rows;
