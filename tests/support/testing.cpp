@@ -110,20 +110,31 @@ std::string shared_dir() {
   return fs::is_directory(p) ? p.string() : "";
 }
 
+namespace {
+
+// Forks and runs `exe` with its output in the two files; `env` entries
+// (NAME=VALUE) are added to its environment.
+pid_t start_child(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::string>& env, const std::string& out_path, const std::string& err_path) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+  if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr)) _exit(127);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(exe.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 RunResult run_command(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
   TempDir scratch;
   const std::string out_path = scratch.file("out"), err_path = scratch.file("err");
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-    if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr)) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
+  const pid_t pid = start_child(exe, args, cwd, {}, out_path, err_path);
   int status = 0;
   waitpid(pid, &status, 0);
   RunResult r;
@@ -137,18 +148,7 @@ BackgroundProgram::BackgroundProgram(const std::string& program, const std::vect
                                      const std::vector<std::string>& env)
     : scratch_(std::make_unique<TempDir>()) {
   const std::string exe = build_dir() + "/bin/" + program;
-  const std::string out_path = scratch_->file("out"), err_path = scratch_->file("err");
-  pid_ = fork();
-  if (pid_ == 0) {
-    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    if (!freopen(out_path.c_str(), "w", stdout) || !freopen(err_path.c_str(), "w", stderr)) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
+  pid_ = start_child(exe, args, "", env, scratch_->file("out"), scratch_->file("err"));
 }
 
 BackgroundProgram::~BackgroundProgram() {
