@@ -1,7 +1,6 @@
 #include "lumora/commands/treefit.h"
 
 #include <fmt/format.h>
-#include <torch/serialize.h>
 #include <torch/torch.h>
 
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
 #include "lumora/distributed/cluster.h"
+#include "lumora/distributed/shared_state.h"
 #include "lumora/distributed/tree_jobs.h"
 #include "lumora/models/bandscan.h"
 #include "lumora/models/cubeseg.h"
@@ -138,46 +138,18 @@ void declare(CLI::App& app, Options& o) {
       ->check(cli::positive_real());
 }
 
-std::string tensor_bytes(const torch::Tensor& t) {
-  const std::vector<char> bytes = torch::pickle_save(c10::IValue(t.contiguous()));
-  return {bytes.begin(), bytes.end()};
-}
-
-torch::Tensor tensor_from(const std::string& bytes) {
-  return torch::pickle_load(std::vector<char>(bytes.begin(), bytes.end())).toTensor();
-}
-
 // What every rank must agree on before the work is shared: the training
-// options, the scene's shape, the split and the tree, as one FNV-1a hash.
+// options, the scene's shape, the split and the tree.
 std::string run_digest(const Options& o, const LabelledScene& scene, const TreeNode& tree) {
-  uint64_t h = 1469598103934665603ULL;
-  auto mix = [&h](const void* data, size_t n) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
-  };
   const NetworkSizes& n = o.sizes;
-  const std::string text =
-      fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}|", o.epochs, o.forests, o.leaf_forests,
-                  n.base_filters, n.num_filters, n.num_blocks, py_float(o.lr), o.loss, py_float(o.focal_gamma),
-                  o.patience, o.min_epochs, o.warmup_epochs, o.val_interval, o.d_model, o.d_state, o.routing) +
-      shape_text(scene.data.sizes().vec(), ShapeStyle::Cross) + tree_text(tree);
-  mix(text.data(), text.size());
-  for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords}) {
-    const torch::Tensor c = coords->to(torch::kInt64).contiguous();
-    mix(c.data_ptr(), static_cast<size_t>(c.numel()) * sizeof(int64_t));
-  }
-  return fmt::format("{:016x}", h);
-}
-
-// Rank 0 compares every rank's digest with its own.
-void agree_on_scene(Cluster& cluster, const std::string& prefix, const std::string& digest) {
-  cluster.publish(fmt::format("{}digest/{}", prefix, cluster.rank()), digest);
-  if (!cluster.is_leader()) return;
-  for (int64_t r = 1; r < cluster.world_size(); ++r)
-    if (cluster.receive(fmt::format("{}digest/{}", prefix, r)) != digest)
-      throw ValueError(fmt::format("rank {} has different training options, scene, split or class tree than rank 0: "
-                                   "give every rank the same --data, --gt and options",
-                                   r));
+  Digest digest;
+  digest.add(fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", o.epochs, o.forests, o.leaf_forests,
+                         n.base_filters, n.num_filters, n.num_blocks, py_float(o.lr), o.loss, py_float(o.focal_gamma),
+                         o.patience, o.min_epochs, o.warmup_epochs, o.val_interval, o.d_model, o.d_state, o.routing));
+  digest.add(shape_text(scene.data.sizes().vec(), ShapeStyle::Cross)).add(tree_text(tree));
+  for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords})
+    digest.add(coords->to(torch::kInt64));
+  return digest.hex();
 }
 
 SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const LabelledScene& scene) {
@@ -272,9 +244,9 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
     fp_map = fingerprint_map(encoder, data, device);
     std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
               << ")" << std::endl;
-    if (cluster) cluster->publish(prefix + "fingerprints", tensor_bytes(fp_map.to(torch::kCPU)));
+    if (cluster) publish_tensor(*cluster, prefix + "fingerprints", fp_map);
   } else {
-    fp_map = tensor_from(cluster->receive(prefix + "fingerprints")).to(device);
+    fp_map = receive_tensor(*cluster, prefix + "fingerprints").to(device);
   }
 
   std::cout << "\n=== Building Spectral Partition Tree ===" << std::endl;
@@ -282,7 +254,9 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   const RsspTree built = build_rssp_tree(data, scene.mask(Split::train), num_classes, depth_mode);
   const TreeNode& tree = built.tree;
   std::cout << tree_text(tree) << std::flush;
-  if (cluster) agree_on_scene(*cluster, prefix, run_digest(o, scene, tree));
+  if (cluster)
+    agree_on(*cluster, prefix, run_digest(o, scene, tree), "different training options, scene, split or class tree",
+             "give every rank the same --data, --gt and options");
 
   display::print_training_start();
   // The curves show this run's rows only: the history file may hold earlier runs'.

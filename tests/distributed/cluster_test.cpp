@@ -12,6 +12,7 @@
 
 #include "lumora/core/elapsed.h"
 #include "lumora/distributed/cluster.h"
+#include "lumora/distributed/shared_state.h"
 #include "lumora/distributed/tree_jobs.h"
 #include "support/testing.h"
 
@@ -184,6 +185,35 @@ TEST(Cluster, RanksShareBytesAndTickets) {
   EXPECT_EQ(all, (std::vector<int64_t>{0, 1, 2}));
   EXPECT_EQ(reply, "ok");
   EXPECT_NO_THROW(leader.check());
+}
+
+TEST(SharedState, DigestsSeparateTheirPartsAndTensorTypes) {
+  EXPECT_EQ(Digest().add("ab").add("c").hex(), Digest().add("ab").add("c").hex());
+  EXPECT_NE(Digest().add("ab").add("c").hex(), Digest().add("a").add("bc").hex());
+  EXPECT_EQ(Digest().hex(), "cbf29ce484222325");  // FNV-1a's offset basis: nothing added
+  const torch::Tensor a = torch::arange(6, torch::kInt64);
+  EXPECT_EQ(Digest().add(a).hex(), Digest().add(a.clone()).hex());
+  EXPECT_NE(Digest().add(a).hex(), Digest().add(a.view({2, 3})).hex());
+  EXPECT_NE(Digest().add(a).hex(), Digest().add(a.to(torch::kInt32)).hex());
+  // A transposed view digests its values, not its memory.
+  EXPECT_EQ(Digest().add(a.view({2, 3}).t()).hex(), Digest().add(a.view({2, 3}).t().contiguous()).hex());
+}
+
+TEST(SharedState, TensorsTravelAndDigestsAreCompared) {
+  const int port = testing::free_port();
+  auto worker = std::async(std::launch::async, [port] {
+    Cluster c({"127.0.0.1", port, 1, 2}, 20.0);
+    const torch::Tensor got = receive_tensor(c, "t");
+    agree_on(c, "a/", "mine", "a different thing", "fix it");
+    c.finish();
+    return got;
+  });
+  Cluster leader({"127.0.0.1", port, 0, 2}, 20.0);
+  const torch::Tensor sent = torch::randn({3, 4}).t();
+  publish_tensor(leader, "t", sent);
+  EXPECT_EQ(testing::error_of<ValueError>([&] { agree_on(leader, "a/", "yours", "a different thing", "fix it"); }),
+            "rank 1 has a different thing than rank 0: fix it");
+  EXPECT_TRUE(torch::equal(worker.get(), sent));
 }
 
 TEST(Cluster, MissingRanksAreNamedWithinTheTimeout) {
