@@ -98,7 +98,7 @@ torch::Device device_for_rank(int64_t rank) {
 
 std::string cuda_device_name(int index) {
 #if LUMORA_HAVE_CUDA
-  if (cuda_available()) return at::cuda::getDeviceProperties(index)->name;
+  if (cuda_available()) return at::cuda::getDeviceProperties(static_cast<c10::DeviceIndex>(index))->name;
 #endif
   (void)index;
   return "";
@@ -106,7 +106,8 @@ std::string cuda_device_name(int index) {
 
 int64_t cuda_total_memory(int index) {
 #if LUMORA_HAVE_CUDA
-  if (cuda_available()) return static_cast<int64_t>(at::cuda::getDeviceProperties(index)->totalGlobalMem);
+  if (cuda_available())
+    return static_cast<int64_t>(at::cuda::getDeviceProperties(static_cast<c10::DeviceIndex>(index))->totalGlobalMem);
 #endif
   (void)index;
   return 0;
