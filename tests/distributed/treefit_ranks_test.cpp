@@ -132,6 +132,31 @@ TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
   EXPECT_FALSE(fs::exists(dir->file("killed/training_history.csv")));
 }
 
+TEST_F(TreefitRanks, AKilledRankZeroFailsTheOthersAtOnce) {
+  const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
+  auto rank_args = [&](int r) {
+    return fit_args(*dir, "leader-killed",
+                    {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(r), "--dist-timeout", "30"},
+                    /*epochs=*/"5000");
+  };
+  testing::BackgroundProgram leader("lumora-treefit", rank_args(0), kOneThread);
+  testing::BackgroundProgram worker("lumora-treefit", rank_args(1), kOneThread);
+  const double start = wall_time();
+  while (worker.out().find("joined rank 0") == std::string::npos && wall_time() - start < 60.0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  leader.kill();
+  const double killed = wall_time();
+  const testing::RunResult r = worker.wait(60.0);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  // Long before the 30 s timeout: the store's connection breaks with rank 0.
+  EXPECT_LT(wall_time() - killed, 10.0);
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("^error: rank 1/2 lost contact with rank 0 at 127\\.0\\.0\\.1:\\d+ "
+                                                  "\\(.*\\); the run is abandoned and nothing was saved")))
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir->file("leader-killed/spt_models.pkl")));
+}
+
 TEST_F(TreefitRanks, RanksWithDifferentOptionsAreRefusedBeforeTraining) {
   const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
   auto rank_args = [&](int r, const std::string& epochs) {
