@@ -106,24 +106,41 @@ TEST_F(TreefitRanks, TwoAndThreeRanksWriteTheSingleProcessFiles) {
   }
 }
 
-TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
+// The arguments of rank `rank` of 2 meeting at `url`, writing into `out`.
+std::vector<std::string> pair_args(const testing::TempDir& dir, const std::string& out, const std::string& url,
+                                   int rank, const std::string& timeout, const std::string& epochs) {
+  return fit_args(dir, out,
+                  {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(rank), "--dist-timeout", timeout},
+                  epochs);
+}
+
+struct Survivor {
+  testing::RunResult result;
+  double seconds_after_kill = 0;
+};
+
+// Two ranks of a long run into `out`; once rank 1 has joined and both are
+// well into training, rank `victim` is killed. The other rank's end.
+Survivor kill_one_rank(const testing::TempDir& dir, const std::string& out, const std::string& timeout, int victim) {
   const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
-  auto rank_args = [&](int r) {
-    return fit_args(*dir, "killed",
-                    {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(r), "--dist-timeout", "3"},
-                    /*epochs=*/"5000");
-  };
-  testing::BackgroundProgram leader("lumora-treefit", rank_args(0), kOneThread);
-  testing::BackgroundProgram worker("lumora-treefit", rank_args(1), kOneThread);
+  testing::BackgroundProgram leader("lumora-treefit", pair_args(dir, out, url, 0, timeout, "5000"), kOneThread);
+  testing::BackgroundProgram worker("lumora-treefit", pair_args(dir, out, url, 1, timeout, "5000"), kOneThread);
   const double start = wall_time();
   while (worker.out().find("joined rank 0") == std::string::npos && wall_time() - start < 60.0)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // well into training
-  worker.kill();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  (victim == 0 ? leader : worker).kill();
   const double killed = wall_time();
-  const testing::RunResult r = leader.wait(60.0);
+  Survivor s;
+  s.result = (victim == 0 ? worker : leader).wait(60.0);
+  s.seconds_after_kill = wall_time() - killed;
+  return s;
+}
+
+TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
+  const auto [r, seconds] = kill_one_rank(*dir, "killed", "3", /*victim=*/1);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-  EXPECT_LT(wall_time() - killed, 3.0 + 5.0);
+  EXPECT_LT(seconds, 3.0 + 5.0);
   EXPECT_NE(r.err.find("rank 1 gave no sign of life for 3 s (it died, hung or lost the network); the run is "
                        "abandoned and nothing was saved"),
             std::string::npos)
@@ -133,24 +150,10 @@ TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
 }
 
 TEST_F(TreefitRanks, AKilledRankZeroFailsTheOthersAtOnce) {
-  const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
-  auto rank_args = [&](int r) {
-    return fit_args(*dir, "leader-killed",
-                    {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(r), "--dist-timeout", "30"},
-                    /*epochs=*/"5000");
-  };
-  testing::BackgroundProgram leader("lumora-treefit", rank_args(0), kOneThread);
-  testing::BackgroundProgram worker("lumora-treefit", rank_args(1), kOneThread);
-  const double start = wall_time();
-  while (worker.out().find("joined rank 0") == std::string::npos && wall_time() - start < 60.0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  leader.kill();
-  const double killed = wall_time();
-  const testing::RunResult r = worker.wait(60.0);
+  const auto [r, seconds] = kill_one_rank(*dir, "leader-killed", "30", /*victim=*/0);
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   // Long before the 30 s timeout: the store's connection breaks with rank 0.
-  EXPECT_LT(wall_time() - killed, 10.0);
+  EXPECT_LT(seconds, 10.0);
   EXPECT_TRUE(std::regex_search(r.err, std::regex("^error: rank 1/2 lost contact with rank 0 at 127\\.0\\.0\\.1:\\d+ "
                                                   "\\(.*\\); the run is abandoned and nothing was saved")))
       << r.err;
@@ -159,13 +162,8 @@ TEST_F(TreefitRanks, AKilledRankZeroFailsTheOthersAtOnce) {
 
 TEST_F(TreefitRanks, RanksWithDifferentOptionsAreRefusedBeforeTraining) {
   const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
-  auto rank_args = [&](int r, const std::string& epochs) {
-    return fit_args(*dir, "mismatch",
-                    {"--dist-url", url, "--world-size", "2", "--rank", std::to_string(r), "--dist-timeout", "5"},
-                    epochs);
-  };
-  testing::BackgroundProgram leader("lumora-treefit", rank_args(0, "6"), kOneThread);
-  testing::BackgroundProgram worker("lumora-treefit", rank_args(1, "8"), kOneThread);
+  testing::BackgroundProgram leader("lumora-treefit", pair_args(*dir, "mismatch", url, 0, "5", "6"), kOneThread);
+  testing::BackgroundProgram worker("lumora-treefit", pair_args(*dir, "mismatch", url, 1, "5", "8"), kOneThread);
   const testing::RunResult r0 = leader.wait(60.0);
   const testing::RunResult r1 = worker.wait(60.0);
   EXPECT_EQ(r0.exit_code, 1);
