@@ -197,8 +197,7 @@ RankShare work_jobs(Cluster& cluster, const std::string& prefix, const TreeInput
     const TreeJob& job = order[static_cast<size_t>(ticket)];
     const double start = wall_time();
     if (!trainer || trainer->start().node_id != job.node_id) {
-      trainer.reset();
-      trainer = in.trainer(job.node_id, options);
+      trainer = in.trainer(job.node_id, options);  // a trainer's batches reach the device only when it trains
       trainer->check_trainable();
     }
     EpochRecorder recorder(cluster);
