@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <c10/core/Allocator.h>
+#include <c10/util/Logging.h>
 
 #include <ATen/Parallel.h>
 #include <ATen/autocast_mode.h>
@@ -82,6 +83,12 @@ class ReusingCpuAllocator final : public c10::Allocator {
 void keep_large_cpu_blocks() {
   static auto* allocator = new ReusingCpuAllocator(c10::GetAllocator(c10::DeviceType::CPU));
   c10::SetAllocator(c10::DeviceType::CPU, allocator, /*priority=*/1);
+}
+
+void quiet_library_log() {
+  if (std::getenv("TORCH_CPP_LOG_LEVEL") != nullptr) return;
+  constexpr int only_errors = 2;  // c10 levels: 0 info, 1 warning, 2 error
+  FLAGS_caffe2_log_level = only_errors;
 }
 
 bool cuda_available() { return torch::cuda::is_available(); }

@@ -17,6 +17,11 @@ void use_all_cores();
 // going back to the kernel when they are freed.
 void keep_large_cpu_blocks();
 
+// LibTorch's own warning log lines (for example the rendezvous store's
+// stack traces when a peer disconnects) are dropped: the caller reports the
+// failure itself. A TORCH_CPP_LOG_LEVEL the user set is left in charge.
+void quiet_library_log();
+
 bool cuda_available();
 // The first CUDA device when there is one, else the CPU.
 torch::Device default_device();

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "lumora/core/elapsed.h"
+#include "lumora/core/torch_compat.h"
 
 namespace lumora {
 namespace {
@@ -86,6 +87,7 @@ struct Cluster::Connections {
 Cluster::Cluster(const Rendezvous& where, double timeout_s)
     : where_(where), timeout_s_(timeout_s), connections_(std::make_unique<Connections>()) {
   if (!(timeout_s > 0)) throw ValueError(fmt::format("--dist-timeout must be positive, got {}", timeout_s));
+  compat::quiet_library_log();
   c10d::TCPStoreOptions options;
   options.port = static_cast<std::uint16_t>(where.port);
   options.isServer = is_leader();
