@@ -10,6 +10,7 @@
 
 #include "lumora/commands/cli.h"
 #include "lumora/commands/predict_network.h"
+#include "lumora/commands/predict_scene.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/elapsed.h"
@@ -25,6 +26,7 @@
 #include "lumora/models/network_record.h"
 #include "lumora/rssp/bundle.h"
 #include "lumora/rssp/cascader.h"
+#include "lumora/rssp/tiled_cascade.h"
 #include "lumora/utils/display.h"
 
 namespace lumora::commands::predict {
@@ -115,49 +117,62 @@ Bundle load_bundle_or_explain(const std::string& path) {
   }
 }
 
-// The labelled class ids of the whole label map.
-std::vector<int64_t> labelled_classes(const torch::Tensor& labels) {
-  const torch::Tensor ids = std::get<0>(torch::_unique(labels.masked_select(labels.gt(0))));
-  const torch::Tensor cpu = ids.to(torch::kCPU, torch::kLong).contiguous();
-  return std::vector<int64_t>(cpu.data_ptr<int64_t>(), cpu.data_ptr<int64_t>() + cpu.numel());
-}
-
-// The scene to predict: the labelled test split when a label map is given,
-// else the cube alone.
-struct Scene {
-  torch::Tensor data;        // (C, H, W) normalised
-  torch::Tensor labels;      // (H, W), undefined without a label map
-  torch::Tensor test_mask;   // (H, W) labels of the test pixels, 0 elsewhere
-  std::vector<int64_t> classes;  // labelled class ids
-  int64_t test_pixels = 0;
-};
-
-Scene load_scene(const Options& o) {
-  Scene scene;
-  if (!o.has_gt) {
-    scene.data = load_scene_cube(o.data);
-    std::cout << "scene: " << scene.data.size(1) << " x " << scene.data.size(2) << " pixels, " << scene.data.size(0)
-              << " bands; no label map, so nothing is scored" << std::endl;
-    return scene;
-  }
-  const LabelledScene labelled(
-      SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed));
-  print_split_summary(labelled, Split::test);
-  scene.data = labelled.data;
-  scene.labels = labelled.labels;
-  scene.test_mask = labelled.mask(Split::test);
-  scene.classes = labelled_classes(labelled.labels);
-  scene.test_pixels = labelled.test_coords.size(0);
-  return scene;
-}
-
 // The maps of one routing mode's prediction.
-void write_routing_maps(maps::MapSet& map_set, const Options& o, const std::string& routing, const Scene& scene,
-                        const torch::Tensor& pred, const torch::Tensor& distribution) {
+void write_routing_maps(maps::MapSet& map_set, const Options& o, const std::string& routing,
+                        const PredictScene& scene, const torch::Tensor& pred, const torch::Tensor& distribution) {
   const std::string suffix = "_" + routing;
   print_saved_paths(map_set.prediction(suffix, pred));
   if (o.maps.probs) print_saved_paths(map_set.probabilities(suffix, distribution));
   if (scene.labels.defined()) print_saved_paths(map_set.errors(suffix, pred, scene.labels, scene.test_mask));
+}
+
+std::vector<Routing> modes_asked(const Options& o) {
+  return o.routing == "all" ? std::vector<Routing>{Routing::forest, Routing::hybrid, Routing::soft}
+                            : std::vector<Routing>{parse_routing(o.routing)};
+}
+
+// Prints a mode's heading and where its encoder comes from; the mode that
+// runs: "forest" in place of one that needs an encoder the bundle lacks.
+Routing announce_mode(const Options& o, const Bundle& bundle, Routing routing) {
+  std::cout << "\n=== Running Cascade Inference (routing=" << routing_name(routing) << ") ===" << std::endl;
+  if (routing == Routing::forest) {
+    std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
+    return routing;
+  }
+  return announce_encoder(o, bundle) ? routing : Routing::forest;
+}
+
+// Scores (with a label map) or pixel counts (without) of one mode's
+// prediction, and its maps.
+void report_mode(const Options& o, const Bundle& bundle, const PredictScene& scene, const torch::Tensor& eval,
+                 std::optional<maps::MapSet>& map_set, Routing routing, const torch::Tensor& final_pred,
+                 const torch::Tensor& distribution, const std::vector<std::string>& names) {
+  const std::string name = routing_name(routing);
+  const int64_t num_classes = tree_class_count(bundle.tree);
+  if (!o.has_gt) {
+    std::vector<int64_t> classes = bundle.tree.classes;
+    std::sort(classes.begin(), classes.end());
+    report_class_counts(path_join(o.out_dir, "class_counts_" + name + ".csv"),
+                        "Predicted pixels per class (routing=" + name + ")", final_pred, classes, names);
+    if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
+    return;
+  }
+  const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
+  display::print_results_box(m.scores.labelled(), name);
+  std::map<int64_t, int64_t> pixel_counts;
+  for (const auto& [cls, iou] : m.per_class_ious) pixel_counts[cls] = eval.eq(cls).sum().item<int64_t>();
+  display::print_per_class_iou(m.per_class_ious, pixel_counts);
+
+  const std::string results_path = path_join(o.out_dir, "test_results_" + name + ".csv");
+  const std::string report_path = path_join(o.out_dir, "class_report_" + name + ".csv");
+  write_scores_csv(results_path,
+                   {"routing", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
+                    "test_kappa"},
+                   name, m.scores);
+  write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
+  print_saved(results_path);
+  print_saved(report_path);
+  if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
 }
 
 int main_flow(Options o) {
@@ -178,8 +193,13 @@ int main_flow(Options o) {
   std::cout << "Models loaded." << std::endl;
   if (bundle.split && o.has_gt) resolve_split(o, *bundle.split);
 
-  const Scene scene = load_scene(o);
-  check_scene_fits(bundle.tree, bundle.trained_models, scene.data.size(0), scene.classes, o.data, o.gt, o.model);
+  PredictSceneOptions so;
+  so.data = o.data;
+  if (o.has_gt) so.gt = o.gt;
+  so.train_ratio = o.train_ratio, so.val_ratio = o.val_ratio, so.seed = o.seed;
+  so.tiling = o.tiling;
+  const PredictScene scene(so);
+  check_scene_fits(bundle.tree, bundle.trained_models, scene.bands, scene.classes, o.data, o.gt, o.model);
   if (o.has_gt) cli::check_test_pixels(scene.test_pixels, o.train_ratio, o.val_ratio, o.gt);
   // Scored over the bundle's classes: a prediction of a class this scene
   // lacks is an error, not a pixel outside the scores.
@@ -188,69 +208,56 @@ int main_flow(Options o) {
       o.routing == "forest" ? std::nullopt : build_encoder(o, bundle, device);
   const std::vector<std::string> names = class_names_of(o.maps, num_classes - 1);
   make_dirs(o.out_dir);
-  std::optional<maps::MapSet> map_set = open_maps(o.maps, o.out_dir, o.data, num_classes, names, scene.data);
+  std::optional<maps::MapSet> map_set =
+      open_maps(o.maps, o.out_dir, o.data, num_classes, names, scene.bands, scene.height, scene.width);
   const NodeEntry* root = bundle.trained_models.find(kRootId);
-  const std::string tiles = tiling_text(o.tiling, scene.data.size(1), scene.data.size(2),
+  const std::string tiles = tiling_text(o.tiling, scene.height, scene.width,
                                         root && !root->forests.empty() ? root->forests.front().num_blocks : 3);
   if (!tiles.empty()) std::cout << tiles << std::endl;
 
-  const std::vector<Routing> routings = o.routing == "all"
-                                            ? std::vector<Routing>{Routing::forest, Routing::hybrid, Routing::soft}
-                                            : std::vector<Routing>{parse_routing(o.routing)};
   CascadeConsole console;
   const auto overall = std::chrono::steady_clock::now();
-  // Every run evaluates the same ensembles on the same scene: evaluate each
-  // node once and let later runs reuse its probabilities.
-  NodeProbCache node_probs;
   const torch::Tensor eval = o.has_gt ? eval_labels(scene.labels, scene.test_mask) : torch::Tensor();
-
-  for (Routing routing : routings) {
-    std::cout << "\n=== Running Cascade Inference (routing=" << routing_name(routing) << ") ===" << std::endl;
-    bool with_encoder = false;
-    if (routing != Routing::forest) {
-      with_encoder = announce_encoder(o, bundle);
-      if (!with_encoder) routing = Routing::forest;
-    } else {
-      std::cout << "Forest-only routing — SSM encoder not needed." << std::endl;
-    }
+  SpectralSSMEncoder* encoder_ptr = encoder ? &*encoder : nullptr;
+  if (scene.tiled()) {
+    // Tile by tile, every mode at once: each window is read and each
+    // ensemble run on it once.
+    std::vector<Routing> modes;
+    for (Routing asked : modes_asked(o)) modes.push_back(announce_mode(o, bundle, asked));
     const auto start = std::chrono::steady_clock::now();
-    // The arg-max of the distribution is run_inference's label map.
-    const torch::Tensor distribution =
-        cascade_distribution(bundle.tree, bundle.trained_models, scene.data, with_encoder ? &*encoder : nullptr,
-                             device, num_classes, routing, &node_probs, o.tiling, &console);
-    const std::string name = routing_name(routing);
-    const torch::Tensor final_pred = distribution.argmax(0).to(torch::kInt64);
+    std::cout << "\n=== Predicting tile by tile ===" << std::endl;
+    const std::vector<RoutedPrediction> results =
+        tiled_cascade(bundle.tree, bundle.trained_models, scene.windows(), scene.height, scene.width, encoder_ptr,
+                      device, num_classes, modes,
+                      TiledCascadeOptions().tiling(o.tiling).keep_distributions(o.maps.probs).observer(&console));
     std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
-    if (!o.has_gt) {
-      std::vector<int64_t> classes = bundle.tree.classes;
-      std::sort(classes.begin(), classes.end());
-      report_class_counts(path_join(o.out_dir, "class_counts_" + name + ".csv"),
-                          "Predicted pixels per class (routing=" + name + ")", final_pred, classes, names);
-      if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
-      continue;
+    for (size_t i = 0; i < modes.size(); ++i) {
+      std::cout << "\n=== Results (routing=" << routing_name(modes[i]) << ") ===" << std::endl;
+      report_mode(o, bundle, scene, eval, map_set, modes[i], results[i].labels.to(torch::kInt64),
+                  results[i].distribution, names);
     }
-
-    const RsspMetrics m = compute_rssp_metrics(final_pred, eval, num_classes);
-    display::print_results_box(m.scores.labelled(), name);
-    std::map<int64_t, int64_t> pixel_counts;
-    for (const auto& [cls, iou] : m.per_class_ious) pixel_counts[cls] = eval.eq(cls).sum().item<int64_t>();
-    display::print_per_class_iou(m.per_class_ious, pixel_counts);
-
-    const std::string results_path = path_join(o.out_dir, "test_results_" + name + ".csv");
-    const std::string report_path = path_join(o.out_dir, "class_report_" + name + ".csv");
-    write_scores_csv(results_path,
-                     {"routing", "test_oa", "test_miou", "test_dice", "test_precision", "test_recall", "test_aa",
-                      "test_kappa"},
-                     name, m.scores);
-    write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
-    print_saved(results_path);
-    print_saved(report_path);
-    if (map_set) write_routing_maps(*map_set, o, name, scene, final_pred, distribution);
+  } else {
+    // Every run evaluates the same ensembles on the same scene: evaluate each
+    // node once and let later runs reuse its probabilities.
+    NodeProbCache node_probs;
+    for (Routing asked : modes_asked(o)) {
+      const Routing routing = announce_mode(o, bundle, asked);
+      const auto start = std::chrono::steady_clock::now();
+      // The arg-max of the distribution is run_inference's label map.
+      const torch::Tensor distribution =
+          cascade_distribution(bundle.tree, bundle.trained_models, scene.cube(),
+                               routing == Routing::forest ? nullptr : encoder_ptr,
+                               device, num_classes, routing, &node_probs, TileOptions(), &console);
+      const torch::Tensor final_pred = distribution.argmax(0).to(torch::kInt64);
+      std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
+      report_mode(o, bundle, scene, eval, map_set, routing, final_pred, distribution, names);
+    }
   }
   if (map_set) {
     std::cout << std::endl;
     if (scene.labels.defined()) print_saved_paths(map_set->truth(scene.labels));
-    print_saved_paths(map_set->scene(scene.data));
+    print_saved_paths(
+        map_set->scene(scene.bands, [&](const std::vector<int64_t>& which) { return scene.band_planes(which); }));
     print_saved_paths(map_set->legend());
   }
   std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/predict_scene.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/tree_reports.h"
 #include "lumora/core/atomic_file.h"
@@ -45,40 +46,13 @@ T settle(const char* option, const std::optional<T>& given, T recorded) {
   return *given;
 }
 
-struct Scene {
-  torch::Tensor data, labels, test_mask;
-  int64_t test_pixels = 0;
-};
-
-Scene load_scene(const NetworkPredictOptions& o, const NetworkRecord& r, double train_ratio, double val_ratio,
-                 int64_t seed) {
-  Scene scene;
-  const bool min_max = r.normalisation == "min_max";
-  if (!o.gt) {
-    scene.data = load_scene_cube(o.data, min_max);
-    std::cout << "scene: " << scene.data.size(1) << " x " << scene.data.size(2) << " pixels, " << scene.data.size(0)
-              << " bands; no label map, so nothing is scored" << std::endl;
-    return scene;
-  }
-  const LabelledScene labelled(
-      SceneOptions(o.data, *o.gt).train_ratio(train_ratio).val_ratio(val_ratio).seed(seed).use_fp16(min_max));
-  print_split_summary(labelled, Split::test);
-  scene.data = labelled.data;
-  scene.labels = labelled.labels;
-  scene.test_mask = labelled.mask(Split::test);
-  scene.test_pixels = labelled.test_coords.size(0);
-  return scene;
-}
-
-void check_scene(const Scene& scene, const NetworkRecord& r, const NetworkPredictOptions& o) {
-  if (scene.data.size(0) != r.num_bands)
+void check_scene(const PredictScene& scene, const NetworkRecord& r, const NetworkPredictOptions& o) {
+  if (scene.bands != r.num_bands)
     throw ValueError(fmt::format("the cube in '{}' has {} bands but the network '{}' was trained on {} bands", o.data,
-                                 scene.data.size(0), o.model, r.num_bands));
-  if (!scene.labels.defined()) return;
-  const torch::Tensor ids = std::get<0>(torch::_unique(scene.labels.masked_select(scene.labels.gt(0))));
+                                 scene.bands, o.model, r.num_bands));
   std::set<int64_t> unknown;
-  for (int64_t i = 0; i < ids.numel(); ++i)
-    if (ids[i].item<int64_t>() >= r.num_classes) unknown.insert(ids[i].item<int64_t>());
+  for (int64_t id : scene.classes)
+    if (id >= r.num_classes) unknown.insert(id);
   if (!unknown.empty())
     throw ValueError(fmt::format("the label map in '{}' holds class {} {} that the network '{}' does not know (its "
                                  "classes: 1 to {})",
@@ -125,14 +99,21 @@ int predict_network(const NetworkPredictOptions& o) {
   const double train_ratio = o.gt ? settle("--train_ratio", o.given_train_ratio, r.train_ratio) : r.train_ratio;
   const double val_ratio = o.gt ? settle("--val_ratio", o.given_val_ratio, r.val_ratio) : r.val_ratio;
   const int64_t seed = o.gt ? settle("--seed", o.given_seed, r.seed) : r.seed;
-  const Scene scene = load_scene(o, r, train_ratio, val_ratio, seed);
+  PredictSceneOptions so;
+  so.data = o.data;
+  so.gt = o.gt;
+  so.train_ratio = train_ratio, so.val_ratio = val_ratio, so.seed = seed;
+  so.min_max = r.normalisation == "min_max";
+  so.tiling = o.tiling;
+  const PredictScene scene(so);
   check_scene(scene, r, o);
   if (o.gt) cli::check_test_pixels(scene.test_pixels, train_ratio, val_ratio, *o.gt);
   std::vector<std::string> names = r.class_names;
   if (o.maps.class_names) names = class_names_of(o.maps, r.num_classes - 1);
   make_dirs(o.out_dir);
-  std::optional<maps::MapSet> map_set = open_maps(o.maps, o.out_dir, o.data, r.num_classes, names, scene.data);
-  const std::string tiles = tiling_text(o.tiling, scene.data.size(1), scene.data.size(2), r.num_blocks);
+  std::optional<maps::MapSet> map_set =
+      open_maps(o.maps, o.out_dir, o.data, r.num_classes, names, scene.bands, scene.height, scene.width);
+  const std::string tiles = tiling_text(o.tiling, scene.height, scene.width, r.num_blocks);
   if (!tiles.empty()) std::cout << tiles << std::endl;
 
   const auto start = std::chrono::steady_clock::now();
@@ -141,7 +122,7 @@ int predict_network(const NetworkPredictOptions& o) {
   {
     torch::NoGradGuard no_grad;
     compat::Autocast autocast(r.fp16);  // as lumora-train tested it
-    logits = network_logits(*net, scene.data.unsqueeze(0), device, o.tiling);
+    logits = network_logits(*net, scene.windows(), scene.height, scene.width, device, o.tiling);
   }
   const torch::Tensor pred = logits.argmax(1).squeeze(0).to(torch::kInt64);
   std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
@@ -173,7 +154,8 @@ int predict_network(const NetworkPredictOptions& o) {
       print_saved_paths(map_set->errors("", pred, scene.labels, scene.test_mask));
       print_saved_paths(map_set->truth(scene.labels));
     }
-    print_saved_paths(map_set->scene(scene.data));
+    print_saved_paths(
+        map_set->scene(scene.bands, [&](const std::vector<int64_t>& which) { return scene.band_planes(which); }));
     print_saved_paths(map_set->legend());
   }
   std::cout << "\n  " << display::GRAY << fmt::format("Total predict time: {:.1f}s", seconds_since(overall))

@@ -90,13 +90,14 @@ std::vector<std::string> class_names_of(const MapRequest& r, int64_t max_class) 
 }
 
 std::optional<maps::MapSet> open_maps(const MapRequest& r, const std::string& out_dir, const std::string& data_path,
-                                      int64_t num_classes, std::vector<std::string> names, const torch::Tensor& cube) {
+                                      int64_t num_classes, std::vector<std::string> names, int64_t bands,
+                                      int64_t height, int64_t width) {
   if (!r.maps) return std::nullopt;
   if (!maps::rasters_available()) {
     std::cout << maps::kNoRastersNotice << std::endl;
     return std::nullopt;
   }
-  auto metadata = maps::find_scene_metadata(data_path, r.metadata, cube.size(1), cube.size(2), cube.size(0));
+  auto metadata = maps::find_scene_metadata(data_path, r.metadata, height, width, bands);
   if (metadata) {
     for (const auto& note : metadata->notes) std::cout << note << std::endl;
     if (metadata->georef) std::cout << "Georeferencing the maps from " << metadata->path << std::endl;

@@ -36,10 +36,11 @@ std::vector<std::string> class_names_of(const MapRequest& request, int64_t max_c
 
 // The maps of a run in `out_dir`, or nothing when --no-maps was given or the
 // build cannot write them (then one line says so). Reads the scene's
-// metadata.json (see georef.h) and prints its notes.
+// metadata.json (see georef.h), checked against the cube's extents, and
+// prints its notes.
 std::optional<maps::MapSet> open_maps(const MapRequest& request, const std::string& out_dir,
                                       const std::string& data_path, int64_t num_classes,
-                                      std::vector<std::string> names, const torch::Tensor& cube);
+                                      std::vector<std::string> names, int64_t bands, int64_t height, int64_t width);
 
 // "<split>: <pixels> pixels across <classes> classes", the line a program
 // prints for each split of the scene it works on.

@@ -57,7 +57,8 @@ void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& te
   save_network_record(record, record_path);
   print_saved_paths({record_path});
 
-  if (auto map_set = open_maps(o.maps, o.out_dir, o.data, test_ds.num_classes, names, test_ds.data)) {
+  if (auto map_set = open_maps(o.maps, o.out_dir, o.data, test_ds.num_classes, names, test_ds.data.size(0),
+                                     test_ds.data.size(1), test_ds.data.size(2))) {
     print_saved_paths(map_set->prediction("", pred));
     print_saved_paths(map_set->errors("", pred, test_ds.labels, test_ds.split_mask));
     print_saved_paths(map_set->truth(test_ds.labels));

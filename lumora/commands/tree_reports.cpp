@@ -55,4 +55,14 @@ void CascadeConsole::on_untrained_router(const std::string& node_id) {
   std::cout << "  Node '" << node_id << "' has no trained router: routing by its ensemble there." << std::endl;
 }
 
+void CascadeConsole::on_scene_gates(size_t networks, double seconds) {
+  std::cout << fmt::format("  Scene-wide channel gates of {} network{} in {:.1f}s", networks,
+                           networks == 1 ? "" : "s", seconds)
+            << std::endl;
+}
+
+void CascadeConsole::on_tile(size_t done, size_t total, double seconds) {
+  std::cout << fmt::format("  Tile {}/{} done ({:.1f}s)", done, total, seconds) << std::endl;
+}
+
 }  // namespace lumora::commands

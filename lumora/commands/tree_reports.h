@@ -34,6 +34,8 @@ void print_saved(const std::string& path);
 class CascadeConsole : public CascadeObserver {
  public:
   void on_untrained_router(const std::string& node_id) override;
+  void on_scene_gates(size_t networks, double seconds) override;
+  void on_tile(size_t done, size_t total, double seconds) override;
 };
 
 }  // namespace lumora::commands

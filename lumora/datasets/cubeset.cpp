@@ -13,6 +13,18 @@
 #include "lumora/io/label_map.h"
 
 namespace lumora {
+
+std::vector<int64_t> stored_cube_dims(const MatFile& data_file, const std::string& data_key) {
+  const MatVariableInfo& v = data_file.info(data_key);
+  if (!v.numeric)
+    throw TypeError("variable '" + data_key + "' in '" + data_file.path() + "' is of class " + v.mat_class +
+                    " and cannot be used as a cube");
+  if (v.dims.size() != 3)
+    throw ValueError("expected a 3-D cube (H, W, C) in variable '" + data_key + "' of '" + data_file.path() +
+                     "', got " + std::to_string(v.dims.size()) + " dimensions");
+  return v.dims;
+}
+
 namespace {
 
 // The data file's variables in order, then the label file's new ones; a name
@@ -52,35 +64,29 @@ torch::Tensor to_coords(const std::vector<int64_t>& flat, int64_t width) {
 }
 
 void check_finite(const torch::Tensor& cube, const std::string& path) {
-  const int64_t bad = cube.numel() - torch::isfinite(cube).sum().item<int64_t>();
-  if (bad > 0)
-    throw ValueError("the cube in '" + path + "' holds " + thousands(bad) +
-                     " values that are not finite (NaN or infinite); clean or mask them before training");
+  check_bad_values(cube.numel() - torch::isfinite(cube).sum().item<int64_t>(), path);
 }
 
 // One statistic for the whole cube, in single precision, in place. NaN and
 // infinity propagate into the statistics, so the exact count of bad values
 // is only taken when a statistic is not finite.
 void normalise(torch::Tensor& cube, bool min_max, const std::string& path) {
-  float offset, spread;
+  CubeScale scale;
   if (min_max) {
-    offset = cube.min().item<float>();
+    scale.offset = cube.min().item<float>();
     const float hi = cube.max().item<float>();
-    spread = hi - offset;
+    scale.spread = hi - scale.offset;
   } else {
-    offset = cube.mean().item<float>();
-    spread = cube.std(/*unbiased=*/false).item<float>();
+    scale.offset = cube.mean().item<float>();
+    scale.spread = cube.std(/*unbiased=*/false).item<float>();
   }
-  if (!std::isfinite(offset) || !std::isfinite(spread)) {
+  if (!std::isfinite(scale.offset) || !std::isfinite(scale.spread)) {
     check_finite(cube, path);
     // Every value is finite, yet a statistic overflowed: normalising would
     // turn the whole cube into NaN.
-    std::ostringstream largest;
-    largest << cube.abs().max().item<float>();
-    throw ValueError("the cube in '" + path + "' holds values too large to normalise in single precision (up to " +
-                     largest.str() + "); rescale them or mask fill values before training");
+    fail_too_large(cube.abs().max().item<float>(), path);
   }
-  cube.sub_(offset).div_(static_cast<float>(static_cast<double>(spread) + 1e-8));
+  scale.apply(cube);
 }
 
 // The (C, H, W) float32 normalised cube of `data_key`.
@@ -177,13 +183,19 @@ LabelledScene::LabelledScene(const SceneOptions& options) {
   const MatFile data_file(options.data_path());
   const MatFile gt_file(options.gt_path());
 
-  std::string data_key = options.data_key().value_or("");
+  data_key = options.data_key().value_or("");
   std::string labels_key = options.labels_key().value_or("");
   if (!options.data_key() || !options.labels_key())
     std::tie(data_key, labels_key) = _find_keys(pool_variables(data_file, gt_file));
 
-  data = normalised_cube(data_file, data_key, options.use_fp16());
-  num_bands = data.size(0);
+  int64_t height = 0, width = 0;
+  if (options.load_cube()) {
+    data = normalised_cube(data_file, data_key, options.use_fp16());
+    num_bands = data.size(0), height = data.size(1), width = data.size(2);
+  } else {
+    const std::vector<int64_t> dims = stored_cube_dims(data_file, data_key);
+    height = dims[0], width = dims[1], num_bands = dims[2];
+  }
 
   const NdArray stored_labels = gt_file.load(labels_key, "label map");
   // Bounded before anything is sized by the largest id (one bucket per class below).
@@ -192,10 +204,10 @@ LabelledScene::LabelledScene(const SceneOptions& options) {
   if (labels.dim() != 2)
     throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + options.gt_path() +
                      "', got " + std::to_string(labels.dim()) + " dimensions");
-  if (labels.size(0) != data.size(1) || labels.size(1) != data.size(2))
+  if (labels.size(0) != height || labels.size(1) != width)
     throw ValueError("the label map in '" + options.gt_path() + "' is " + std::to_string(labels.size(0)) + " x " +
                      std::to_string(labels.size(1)) + " but the cube in '" + options.data_path() + "' is " +
-                     std::to_string(data.size(1)) + " x " + std::to_string(data.size(2)) + " pixels");
+                     std::to_string(height) + " x " + std::to_string(width) + " pixels");
   const int64_t max_label = labels.numel() ? labels.max().item<int64_t>() : 0;
   if (max_label <= 0) throw ValueError("no labelled pixels in '" + options.gt_path() + "' (no label above 0)");
   num_classes = max_label + 1;
@@ -239,21 +251,41 @@ HyperspectralDataset::HyperspectralDataset(const LabelledScene& scene, Split whi
 
 torch::data::Example<> HyperspectralDataset::get(size_t /*index*/) { return {data, split_mask}; }
 
+void CubeScale::apply(torch::Tensor& values) const {
+  values.sub_(offset).div_(static_cast<float>(static_cast<double>(spread) + 1e-8));
+}
+
+void check_bad_values(int64_t bad, const std::string& path) {
+  if (bad > 0)
+    throw ValueError("the cube in '" + path + "' holds " + thousands(bad) +
+                     " values that are not finite (NaN or infinite); clean or mask them before training");
+}
+
+void fail_too_large(float largest, const std::string& path) {
+  std::ostringstream text;
+  text << largest;
+  throw ValueError("the cube in '" + path + "' holds values too large to normalise in single precision (up to " +
+                   text.str() + "); rescale them or mask fill values before training");
+}
+
+std::string cube_variable(const MatFile& data_file, const std::optional<std::string>& data_key) {
+  if (data_key) return *data_key;
+  std::string key;
+  std::vector<std::string> kept;
+  for (const auto& v : data_file.variables()) {
+    if (v.name.rfind("__", 0) == 0) continue;
+    kept.push_back(v.name);
+    if (v.detection_ndim() == 3) key = v.name;
+  }
+  if (key.empty())
+    throw ValueError("no 3-D variable (H, W, C) to use as the cube in '" + data_file.path() + "'; its variables: " +
+                     py_list(kept));
+  return key;
+}
+
 torch::Tensor load_scene_cube(const std::string& data_path, bool min_max, const std::optional<std::string>& data_key) {
   const MatFile data_file(data_path);
-  std::string key = data_key.value_or("");
-  if (!data_key) {
-    std::vector<std::string> kept;
-    for (const auto& v : data_file.variables()) {
-      if (v.name.rfind("__", 0) == 0) continue;
-      kept.push_back(v.name);
-      if (v.detection_ndim() == 3) key = v.name;
-    }
-    if (key.empty())
-      throw ValueError("no 3-D variable (H, W, C) to use as the cube in '" + data_path + "'; its variables: " +
-                       py_list(kept));
-  }
-  return normalised_cube(data_file, key, min_max);
+  return normalised_cube(data_file, cube_variable(data_file, data_key), min_max);
 }
 
 }  // namespace lumora

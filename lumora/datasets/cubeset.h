@@ -37,6 +37,9 @@ struct SceneOptions {
   TORCH_ARG(std::optional<std::string>, labels_key) = std::nullopt;
   TORCH_ARG(int64_t, seed) = 42;
   TORCH_ARG(bool, use_fp16) = false;  // normalised by min and range instead of mean and deviation
+  // False: only the label map and the split are read; `data` stays undefined
+  // (for callers that read the cube window by window themselves).
+  TORCH_ARG(bool, load_cube) = true;
 };
 
 class LabelledScene {
@@ -49,6 +52,7 @@ class LabelledScene {
 
   int64_t num_bands = 0;
   int64_t num_classes = 0;     // the largest label plus one (class 0 is unlabelled)
+  std::string data_key;        // the cube's variable
   torch::Tensor data;          // float32 (C, H, W), normalised
   torch::Tensor labels;        // int64 (H, W)
   torch::Tensor train_coords;  // int64 (N_train, 2) of (row, column)
@@ -81,6 +85,25 @@ class HyperspectralDataset : public torch::data::datasets::Dataset<Hyperspectral
 // mean and standard deviation.
 torch::Tensor load_scene_cube(const std::string& data_path, bool min_max = false,
                               const std::optional<std::string>& data_key = std::nullopt);
+
+// The variable holding a data file's cube: `data_key` when given, else the
+// file's last 3-D variable (names starting with "__" skipped).
+std::string cube_variable(const MatFile& data_file, const std::optional<std::string>& data_key);
+
+// The (H, W, C) extents of the cube `data_key` as its file states them; a
+// variable that is not a 3-D numeric array fails naming it.
+std::vector<int64_t> stored_cube_dims(const MatFile& data_file, const std::string& data_key);
+
+// What a cube is normalised by: one offset and one spread for every value.
+struct CubeScale {
+  float offset = 0, spread = 1;
+  // values = (values - offset) / (spread + 1e-8), in place.
+  void apply(torch::Tensor& values) const;
+};
+// The errors of a cube that cannot be normalised: `bad` values that are not
+// finite (nothing when there are none), or values whose statistics overflow.
+void check_bad_values(int64_t bad, const std::string& path);
+[[noreturn]] void fail_too_large(float largest, const std::string& path);
 
 // (data key, labels key) from the variables in order: the last 3-D variable
 // and the last 2-D one; names starting with "__" are skipped.

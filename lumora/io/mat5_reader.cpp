@@ -230,41 +230,39 @@ class HeaderParser {
 
 // ------------------------------------------------------------ inflating
 
-// Streams the start of a compressed element through zlib, reading the file
-// only as far as the output asked for needs.
-class HeadInflater {
+// Inflates a compressed element through zlib piece by piece, reading the
+// file only as far as the output asked for needs.
+class StreamInflater {
  public:
-  HeadInflater(int fd, uint64_t offset, uint64_t size) : fd_(fd), in_offset_(offset), in_left_(size) {
+  StreamInflater(int fd, uint64_t offset, uint64_t size) : fd_(fd), in_offset_(offset), in_left_(size) {
     ok_ = inflateInit(&zs_) == Z_OK;
     if (!ok_) state_ = Corrupt, message_ = "out of memory";
   }
-  ~HeadInflater() {
+  ~StreamInflater() {
     if (ok_) inflateEnd(&zs_);
   }
-  HeadInflater(const HeadInflater&) = delete;
-  HeadInflater& operator=(const HeadInflater&) = delete;
+  StreamInflater(const StreamInflater&) = delete;
+  StreamInflater& operator=(const StreamInflater&) = delete;
 
   enum State { Going, Ended, OutOfInput, Corrupt };
 
-  // Inflates until `want` bytes are out; false when the stream cannot give them.
-  bool grow(size_t want) {
-    if (out_.size() >= want) return true;
-    if (state_ != Going) return false;
-    const size_t have = out_.size();
-    out_.resize(want);
-    zs_.next_out = out_.data() + have;
-    zs_.avail_out = static_cast<uInt>(want - have);
+  // Inflates up to n bytes into out; fewer only when the stream stops
+  // (state() says why).
+  size_t read(uint8_t* out, size_t n) {
+    if (state_ != Going || n == 0) return 0;
+    zs_.next_out = out;
+    zs_.avail_out = static_cast<uInt>(n);
     while (zs_.avail_out > 0) {
       if (zs_.avail_in == 0 && in_left_ > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left_, in_.size()));
-        if (!read_at(fd_, in_offset_, in_.data(), n)) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(in_left_, in_.size()));
+        if (!read_at(fd_, in_offset_, in_.data(), chunk)) {
           state_ = OutOfInput;
           break;
         }
-        in_offset_ += n;
-        in_left_ -= n;
+        in_offset_ += chunk;
+        in_left_ -= chunk;
         zs_.next_in = in_.data();
-        zs_.avail_in = static_cast<uInt>(n);
+        zs_.avail_in = static_cast<uInt>(chunk);
       }
       const int rc = inflate(&zs_, Z_NO_FLUSH);
       if (rc == Z_STREAM_END) {
@@ -281,13 +279,14 @@ class HeadInflater {
         break;
       }
     }
-    out_.resize(want - zs_.avail_out);
-    return out_.size() >= want;
+    const size_t got = n - zs_.avail_out;
+    produced_ += got;
+    return got;
   }
 
-  const std::vector<uint8_t>& out() const { return out_; }
   State state() const { return state_; }
   const std::string& message() const { return message_; }
+  uint64_t produced() const { return produced_; }
 
  private:
   int fd_;
@@ -296,7 +295,30 @@ class HeadInflater {
   bool ok_ = false;
   State state_ = Going;
   std::string message_;
-  std::vector<uint8_t> in_ = std::vector<uint8_t>(4096);
+  uint64_t produced_ = 0;
+  std::vector<uint8_t> in_ = std::vector<uint8_t>(1 << 16);
+};
+
+// The start of a compressed element, grown on demand (headers only).
+class HeadInflater {
+ public:
+  HeadInflater(int fd, uint64_t offset, uint64_t size) : stream_(fd, offset, size) {}
+
+  // Inflates until `want` bytes are out; false when the stream cannot give them.
+  bool grow(size_t want) {
+    if (out_.size() >= want) return true;
+    const size_t have = out_.size();
+    out_.resize(want);
+    out_.resize(have + stream_.read(out_.data() + have, want - have));
+    return out_.size() >= want;
+  }
+
+  const std::vector<uint8_t>& out() const { return out_; }
+  StreamInflater::State state() const { return stream_.state(); }
+  const std::string& message() const { return stream_.message(); }
+
+ private:
+  StreamInflater stream_;
   std::vector<uint8_t> out_;
 };
 
@@ -458,9 +480,9 @@ File::File(std::string path) : path_(std::move(path)) {
         return want <= n;
       };
       auto stream_problem = [&]() -> std::string {
-        if (inflater->state() == HeadInflater::Corrupt)
+        if (inflater->state() == StreamInflater::Corrupt)
           return "is corrupt: its compressed data cannot be inflated (" + inflater->message() + ")";
-        if (inflater->state() == HeadInflater::Ended)
+        if (inflater->state() == StreamInflater::Ended)
           return "is truncated: its compressed data ends before its header does";
         return "is truncated: its compressed data ends within its header";
       };
@@ -570,10 +592,13 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::string File::subject(const Entry& e) const {
+  return e.name.empty() ? "the variable at byte " + std::to_string(e.offset - 8) + " of '" + path_ + "'"
+                        : "variable '" + e.name + "' in '" + path_ + "'";
+}
+
 NdArray File::load(const Entry& e) const {
-  const std::string subject =
-      e.name.empty() ? "the variable at byte " + std::to_string(e.offset - 8) + " of '" + path_ + "'"
-                     : "variable '" + e.name + "' in '" + path_ + "'";
+  const std::string subject = this->subject(e);
   const DType cls = *class_dtype(e.array_class);
   const DType stored = *element_dtype(e.data_type);
   const int64_t count = static_cast<int64_t>(e.data_bytes / dtype_size(stored));
@@ -656,6 +681,71 @@ NdArray File::load(const Entry& e) const {
   a.data = wide.data;
   a.owner = wide.owner;
   return a;
+}
+
+void File::stream(const Entry& e, int64_t piece_values, const std::function<void(const NdArray&)>& sink) const {
+  const std::string subject = this->subject(e);
+  const DType stored = *element_dtype(e.data_type);
+  const size_t width = dtype_size(stored);
+  const uint64_t piece_bytes = static_cast<uint64_t>(std::max<int64_t>(piece_values, 1)) * width;
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(piece_bytes, std::max<uint64_t>(e.data_bytes, 1))));
+  auto emit = [&](uint64_t bytes) {
+    const int64_t count = static_cast<int64_t>(bytes / width);
+    if (swap_) swap_bytes(piece.data(), static_cast<uint64_t>(count), width);
+    NdArray a;
+    a.dtype = stored;
+    a.shape = {count};
+    a.strides = {1};
+    a.data = piece.data();
+    if (!e.logical) return sink(a);
+    NdArray flags = NdArray::zeros(DType::Bool, {count});
+    flags.raw().copy_(a.to_int64().ne(0));
+    sink(flags);
+  };
+  if (!e.compressed) {
+    for (uint64_t done = 0; done < e.data_bytes;) {
+      const uint64_t n = std::min<uint64_t>(piece.size(), e.data_bytes - done);
+      if (!read_at(fd_, e.offset + e.data_offset + done, piece.data(), n))
+        throw RuntimeError(subject + " is truncated: the file ended before its data (was it cut while being read?)");
+      emit(n);
+      done += n;
+    }
+    return;
+  }
+  const uint64_t total = e.content_bytes + 8;
+  StreamInflater stream(fd_, e.offset, e.size);
+  auto fail = [&]() -> RuntimeError {
+    if (stream.state() == StreamInflater::Corrupt)
+      return RuntimeError(subject + " is corrupt: its compressed data cannot be inflated (" + stream.message() + ")");
+    if (stream.state() == StreamInflater::Ended)
+      return RuntimeError(subject + " is truncated: its compressed data inflates to only " +
+                          thousands(static_cast<int64_t>(stream.produced())) + " of the " +
+                          thousands(static_cast<int64_t>(total)) + " bytes its header states");
+    return RuntimeError(subject + " is truncated: its compressed data ends after " +
+                        thousands(static_cast<int64_t>(stream.produced())) + " of the " +
+                        thousands(static_cast<int64_t>(total)) + " bytes its header states");
+  };
+  // The header inflated again must be the one listed.
+  std::vector<uint8_t> head(static_cast<size_t>(8 + e.data_offset));
+  if (stream.read(head.data(), head.size()) != head.size()) throw fail();
+  const Parse again = HeaderParser(head.data() + 8, e.data_offset, e.content_bytes, swap_).run();
+  if (again.kind != Parse::Done || !again.header.has_data || again.header.data_offset != e.data_offset ||
+      again.header.data_bytes != e.data_bytes || again.header.data_type != e.data_type)
+    throw RuntimeError(subject + " is corrupt: its header changed since the file was opened");
+  for (uint64_t done = 0; done < e.data_bytes;) {
+    const uint64_t n = std::min<uint64_t>(piece.size(), e.data_bytes - done);
+    if (stream.read(piece.data(), n) != n) throw fail();
+    emit(n);
+    done += n;
+  }
+  // The rest of the element, then the end of the stream and its checksum.
+  uint8_t rest[4096];
+  while (stream.read(rest, sizeof rest) > 0) {
+  }
+  if (stream.produced() > total)
+    throw RuntimeError(subject + " is corrupt: its compressed data inflates to more than the " +
+                       thousands(static_cast<int64_t>(total)) + " bytes its header states");
+  if (stream.state() != StreamInflater::Ended || stream.produced() < total) throw fail();
 }
 
 }  // namespace lumora::mat5

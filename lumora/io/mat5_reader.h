@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,16 @@ class File {
   // class's type, column-major, in memory that the array owns.
   NdArray load(const Entry& entry) const;
 
+  // The same values in storage (column-major) order, handed to `sink` in
+  // consecutive one-dimensional pieces of at most `piece_values` values of
+  // the stored element type (bool for logical variables), so that memory
+  // holds one piece however large the variable. A piece lives only during
+  // its call. Damage fails as load() does, possibly after some pieces.
+  void stream(const Entry& entry, int64_t piece_values, const std::function<void(const NdArray&)>& sink) const;
+
  private:
+  std::string subject(const Entry& entry) const;
+
   std::string path_;
   int fd_ = -1;
   uint64_t file_size_ = 0;

@@ -264,6 +264,19 @@ NdArray MatFile::load(const std::string& name, const std::string& use) const {
   return a;
 }
 
+void MatFile::stream(const std::string& name, const std::string& use, int64_t piece_values,
+                     const std::function<void(const NdArray&)>& sink) const {
+  if (level5_ && info(name).numeric) {
+    for (const auto& e : level5_->entries())
+      if (e.name == name) return level5_->stream(e, piece_values, sink);
+  }
+  const NdArray whole = load(name, use);
+  NdArray flat = whole;  // load() lays values out column-major, which is storage order
+  flat.shape = {whole.numel()};
+  flat.strides = {1};
+  sink(flat);
+}
+
 void write_mat(const std::string& path, const std::vector<std::pair<std::string, NdArray>>& variables) {
   AtomicFile file(path);
   std::FILE* out = std::fopen(file.temporary().c_str(), "wb");

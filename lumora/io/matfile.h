@@ -4,6 +4,7 @@
 // checked against the file's size.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -50,6 +51,13 @@ class MatFile {
   // ("cube", "label map") and appears in the error for non-numeric classes.
   // Data that is cut short fails with an error saying "truncated".
   NdArray load(const std::string& name, const std::string& use = "numeric array") const;
+
+  // The same values in storage (column-major) order, one-dimensional pieces
+  // of at most `piece_values` values handed to `sink` in turn (see
+  // mat5::File::stream): memory holds one piece of a Level 5 variable
+  // however large it is. Files that matio reads arrive as one piece.
+  void stream(const std::string& name, const std::string& use, int64_t piece_values,
+              const std::function<void(const NdArray&)>& sink) const;
 
  private:
   std::string path_;

@@ -92,9 +92,17 @@ std::vector<std::string> MapSet::errors(const std::string& suffix, const torch::
 }
 
 std::vector<std::string> MapSet::scene(const torch::Tensor& cube) {
+  return scene(cube.size(0), [&](const std::vector<int64_t>& which) {
+    return cube.index_select(0, torch::tensor(which, torch::kInt64));
+  });
+}
+
+std::vector<std::string> MapSet::scene(int64_t bands,
+                                       const std::function<torch::Tensor(const std::vector<int64_t>&)>& read) {
   const std::string png = file("scene_rgb.png");
   const std::vector<double> none;
-  write_rgb_png(png, true_colour(cube, rgb_bands(cube.size(0), metadata_ ? metadata_->wavelengths_nm : none)));
+  const std::array<int64_t, 3> rgb = rgb_bands(bands, metadata_ ? metadata_->wavelengths_nm : none);
+  write_rgb_png(png, true_colour(read({rgb[0], rgb[1], rgb[2]}), {0, 1, 2}));
   return {png};
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -47,6 +48,10 @@ class MapSet {
                                   const torch::Tensor& test_mask);
   // `cube` (C, H, W).
   std::vector<std::string> scene(const torch::Tensor& cube);
+  // The same from a cube of `bands` bands not held in memory: `read` gives
+  // the (n, H, W) bands asked for, in the order asked.
+  std::vector<std::string> scene(int64_t bands,
+                                 const std::function<torch::Tensor(const std::vector<int64_t>&)>& read);
   // The classes of every map written so far; nothing without Cairo.
   std::vector<std::string> legend();
 

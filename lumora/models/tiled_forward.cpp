@@ -9,21 +9,6 @@
 #include "lumora/core/torch_compat.h"
 
 namespace lumora {
-namespace {
-
-int64_t overlap_for(const HyperspectralNetImpl& net, const TileOptions& options) {
-  return options.overlap() < 0 ? receptive_margin(net.options.num_blocks()) : round_up_16(options.overlap());
-}
-
-torch::Tensor window_of(const torch::Tensor& data, const TileWindow& t, const torch::Device& device) {
-  return data.slice(2, t.y0, t.y1).slice(3, t.x0, t.x1).to(device);
-}
-
-torch::Tensor centre_of(const torch::Tensor& x, const TileWindow& t) {
-  return x.slice(2, t.cy0 - t.y0, t.cy1 - t.y0).slice(3, t.cx0 - t.x0, t.cx1 - t.x0);
-}
-
-}  // namespace
 
 int64_t round_up_16(int64_t pixels) { return (std::max<int64_t>(pixels, 0) + 15) / 16 * 16; }
 
@@ -59,7 +44,7 @@ std::vector<TileWindow> tile_windows(int64_t height, int64_t width, int64_t tile
 std::string tiling_text(const TileOptions& options, int64_t height, int64_t width, int64_t num_blocks) {
   if (options.tile() <= 0) return "";
   const int64_t step = round_up_16(options.tile());
-  const int64_t margin = options.overlap() < 0 ? receptive_margin(num_blocks) : round_up_16(options.overlap());
+  const int64_t margin = tile_margin(options, num_blocks);
   const size_t count = tile_windows(height, width, step, margin).size();
   if (count == 1) return fmt::format("Tiles: one {0} x {0} tile covers the whole scene", step);
   return fmt::format("Tiles: {} of {} x {} pixels, each read with a {}-pixel margin{}", count, step, step, margin,
@@ -72,41 +57,80 @@ bool needs_tiles(int64_t height, int64_t width, const TileOptions& options) {
   return height > step || width > step;
 }
 
-torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& data, const torch::Device& device,
-                             const TileOptions& options) {
-  torch::NoGradGuard no_grad;
-  const int64_t b = data.size(0), h = data.size(2), w = data.size(3);
-  if (!needs_tiles(h, w, options)) return net.forward(data.to(device)).to(torch::kCPU, torch::kFloat32);
-
-  const std::vector<TileWindow> tiles = tile_windows(h, w, options.tile(), overlap_for(net, options));
-  auto spectral = [&](const TileWindow& t) {
-    return net.spectral_3d->forward(net.continuum_removal->forward(window_of(data, t, device)));
+WindowReader tensor_windows(const torch::Tensor& data) {
+  return [data](int64_t y0, int64_t y1, int64_t x0, int64_t x1) {
+    return data.slice(2, y0, y1).slice(3, x0, x1);
   };
-  // First pass: the scene-wide channel means that the squeeze-and-excitation
-  // gate reads. Up to the gate every layer is per pixel but the spectral
-  // blocks' small spatial kernels, so each centre needs only their reach around it.
+}
+
+torch::Tensor read_window(const WindowReader& read, const TileWindow& t, const torch::Device& device) {
+  return read(t.y0, t.y1, t.x0, t.x1).to(device);
+}
+
+torch::Tensor tile_centre(const torch::Tensor& x, const TileWindow& t) {
+  const int64_t h = x.dim() - 2, w = x.dim() - 1;
+  return x.slice(h, t.cy0 - t.y0, t.cy1 - t.y0).slice(w, t.cx0 - t.x0, t.cx1 - t.x0);
+}
+
+int64_t tile_margin(const TileOptions& options, int64_t num_blocks) {
+  return options.overlap() < 0 ? receptive_margin(num_blocks) : round_up_16(options.overlap());
+}
+
+namespace {
+
+torch::Tensor spectral_features(HyperspectralNetImpl& net, const torch::Tensor& window) {
+  return net.spectral_3d->forward(net.continuum_removal->forward(window));
+}
+
+}  // namespace
+
+torch::Tensor scene_gate(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
+                         const std::vector<TileWindow>& tiles, const torch::Device& device) {
+  torch::NoGradGuard no_grad;
+  // Up to the gate every layer is per pixel but the spectral blocks' small
+  // spatial kernels, so each centre needs only their reach around it.
   const auto& kernel = *net.spectral_3d->options.kernel_size();
   const int64_t reach = net.options.num_blocks() * (std::max(kernel[1], kernel[2]) / 2);
   torch::Tensor sums;
   for (TileWindow t : tiles) {
-    t.y0 = std::max<int64_t>(0, t.cy0 - reach), t.y1 = std::min(h, t.cy1 + reach);
-    t.x0 = std::max<int64_t>(0, t.cx0 - reach), t.x1 = std::min(w, t.cx1 + reach);
-    const torch::Tensor part = centre_of(spectral(t), t).sum({2, 3}, /*keepdim=*/false, torch::kFloat64).cpu();
+    t.y0 = std::max<int64_t>(0, t.cy0 - reach), t.y1 = std::min(height, t.cy1 + reach);
+    t.x0 = std::max<int64_t>(0, t.cx0 - reach), t.x1 = std::min(width, t.cx1 + reach);
+    const torch::Tensor features = spectral_features(net, read_window(read, t, device));
+    const torch::Tensor part = tile_centre(features, t).sum({2, 3}, /*keepdim=*/false, torch::kFloat64).cpu();
     sums = sums.defined() ? sums + part : part;
     compat::empty_cuda_cache();
   }
-  const int64_t channels = sums.size(1);
-  const torch::Tensor means = (sums / static_cast<double>(h * w)).to(torch::kFloat32).to(device);
-  const torch::Tensor gate = net.chanweight->fc->forward(means).view({b, channels, 1, 1});
+  const int64_t b = sums.size(0), channels = sums.size(1);
+  const torch::Tensor means = (sums / static_cast<double>(height * width)).to(torch::kFloat32).to(device);
+  return net.chanweight->fc->forward(means).view({b, channels, 1, 1});
+}
 
+torch::Tensor gated_logits(HyperspectralNetImpl& net, const torch::Tensor& window, const torch::Tensor& gate) {
+  torch::NoGradGuard no_grad;
+  return net.decoder->forward(net.encoder->forward(spectral_features(net, window) * gate));
+}
+
+torch::Tensor network_logits(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
+                             const torch::Device& device, const TileOptions& options) {
+  torch::NoGradGuard no_grad;
+  if (!needs_tiles(height, width, options))
+    return net.forward(read(0, height, 0, width).to(device)).to(torch::kCPU, torch::kFloat32);
+
+  const std::vector<TileWindow> tiles = tile_windows(height, width, options.tile(), tile_margin(options, net.options.num_blocks()));
+  const torch::Tensor gate = scene_gate(net, read, height, width, tiles, device);
   torch::Tensor out;
   for (const TileWindow& t : tiles) {
-    const torch::Tensor logits = net.decoder->forward(net.encoder->forward(spectral(t) * gate));
-    if (!out.defined()) out = torch::empty({b, logits.size(1), h, w}, torch::kFloat32);
-    out.slice(2, t.cy0, t.cy1).slice(3, t.cx0, t.cx1).copy_(centre_of(logits, t));
+    const torch::Tensor logits = gated_logits(net, read_window(read, t, device), gate);
+    if (!out.defined()) out = torch::empty({logits.size(0), logits.size(1), height, width}, torch::kFloat32);
+    out.slice(2, t.cy0, t.cy1).slice(3, t.cx0, t.cx1).copy_(tile_centre(logits, t));
     compat::empty_cuda_cache();
   }
   return out;
+}
+
+torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& data, const torch::Device& device,
+                             const TileOptions& options) {
+  return network_logits(net, tensor_windows(data), data.size(2), data.size(3), device, options);
 }
 
 }  // namespace lumora

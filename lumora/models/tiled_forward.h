@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,38 @@ std::string tiling_text(const TileOptions& options, int64_t height, int64_t widt
 // Whether `options` cuts a height x width scene into more than one tile.
 bool needs_tiles(int64_t height, int64_t width, const TileOptions& options);
 
-// The logits (B, K, H, W), CPU float32, of `net` (in evaluation mode) on
-// `data` (B, C, H, W). One tile: exactly net->forward on the whole scene.
+// Reads rows [y0, y1) x columns [x0, x1) of a scene's normalised cube:
+// (B, C, y1 - y0, x1 - x0) float32 on the CPU. A scene need not be in memory
+// as a whole.
+using WindowReader = std::function<torch::Tensor(int64_t y0, int64_t y1, int64_t x0, int64_t x1)>;
+
+// The windows of `data` (B, C, H, W), held in memory.
+WindowReader tensor_windows(const torch::Tensor& data);
+
+// The window a tile reads, on `device`.
+torch::Tensor read_window(const WindowReader& read, const TileWindow& t, const torch::Device& device);
+// The part of a window-sized (..., h, w) tensor that is the tile's centre.
+torch::Tensor tile_centre(const torch::Tensor& x, const TileWindow& t);
+
+// The margin tiles are read with for networks of `num_blocks` spectral
+// blocks: `options`' overlap rounded up to 16, else their receptive margin.
+int64_t tile_margin(const TileOptions& options, int64_t num_blocks);
+
+// The squeeze-and-excitation gate (B, channels, 1, 1) of `net` (in
+// evaluation mode) on a height x width scene: from the scene-wide channel
+// means of its spectral stack, gathered tile by tile over `tiles`.
+torch::Tensor scene_gate(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
+                         const std::vector<TileWindow>& tiles, const torch::Device& device);
+
+// The logits (B, K, h, w) of `net` on one window (on its device) with the
+// scene's gate in place of the window's own.
+torch::Tensor gated_logits(HyperspectralNetImpl& net, const torch::Tensor& window, const torch::Tensor& gate);
+
+// The logits (B, K, H, W), CPU float32, of `net` (in evaluation mode) on a
+// height x width scene. One tile: exactly net->forward on the whole scene.
+torch::Tensor network_logits(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
+                             const torch::Device& device, const TileOptions& options);
+// The same on `data` (B, C, H, W) in memory.
 torch::Tensor network_logits(HyperspectralNetImpl& net, const torch::Tensor& data, const torch::Device& device,
                              const TileOptions& options);
 

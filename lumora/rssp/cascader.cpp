@@ -12,6 +12,7 @@
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/rssp/gatehead.h"
+#include "lumora/rssp/tiled_cascade.h"
 
 namespace lumora {
 namespace {
@@ -34,16 +35,14 @@ torch::Tensor scene_fingerprints(SpectralSSMEncoder* encoder, const torch::Tenso
   return torch::stack(maps);
 }
 
-// Each local class's column of `local` (B, K, H, W) placed in its global
-// column of a (B, G, H, W) map (ids >= G dropped).
+}  // namespace
+
 torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& first, int64_t num_global_classes) {
   auto global = torch::zeros({local.size(0), num_global_classes, local.size(2), local.size(3)});
   for (const auto& [local_id, global_id] : first.local_to_global)
     if (global_id < num_global_classes) global.select(1, global_id).copy_(local.select(1, local_id));
   return global;
 }
-
-}  // namespace
 
 Routing parse_routing(const std::string& name) {
   if (name == "hybrid") return Routing::hybrid;
@@ -81,29 +80,6 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
   }
   auto prob_avg = (prob_sum / static_cast<double>(node_info.forests.size())).to(torch::kCPU);
   return in_global_columns(prob_avg, first, num_global_classes);
-}
-
-torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const torch::Device& device, int64_t num_global_classes,
-                                    const TileOptions& tiling) {
-  if (!needs_tiles(data.size(2), data.size(3), tiling))
-    return get_global_soft_probs(node_info, data, device, num_global_classes);
-  if (node_info.forests.empty()) throw ValueError("node entry has no forests");
-  torch::NoGradGuard no_grad;
-  torch::Tensor prob_sum;
-  for (const ForestEntry& fi : node_info.forests) {
-    {
-      HyperspectralNet net{HyperspectralNetOptions(fi)};
-      net->to(device);
-      load_state_dict(*net, fi.state_dict);
-      net->eval();
-      const torch::Tensor probs = torch::softmax(network_logits(*net, data, device, tiling), 1);
-      prob_sum = prob_sum.defined() ? prob_sum + probs : probs;
-    }
-    if (device.is_cuda()) compat::empty_cuda_cache();
-  }
-  return in_global_columns(prob_sum / static_cast<double>(node_info.forests.size()), node_info.forests.front(),
-                           num_global_classes);
 }
 
 torch::Tensor forest_routing_prob(const torch::Tensor& node_probs, const std::vector<int64_t>& left_classes) {
@@ -161,7 +137,7 @@ torch::Tensor cascade_soft_inference(const TreeNode& tree, const TrainedModels& 
   if (cache && cache->count(options.node_id())) {
     node_probs = cache->at(options.node_id());
   } else {
-    node_probs = get_global_soft_probs(*entry, data, device, num_global_classes, options.tiling());
+    node_probs = get_global_soft_probs(*entry, data, device, num_global_classes);
     if (cache) (*cache)[options.node_id()] = node_probs;
   }
   if (tree.is_leaf()) return node_probs * path_weight;
@@ -223,8 +199,14 @@ torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& tr
                                    CascadeObserver* observer) {
   torch::NoGradGuard no_grad;
   const torch::Tensor batch = data.dim() == 3 ? data.unsqueeze(0) : data;
+  const int64_t h = batch.size(2), w = batch.size(3);
+  if (needs_tiles(h, w, tiling))
+    return tiled_cascade(tree, trained_models, tensor_windows(batch), h, w, ssm_encoder, device, num_global_classes,
+                         {routing}, TiledCascadeOptions().tiling(tiling).keep_distributions(true).observer(observer))
+        .front()
+        .distribution;
   return cascade_soft_inference(tree, trained_models, batch, ssm_encoder, device, num_global_classes,
-                                CascadeOptions().routing(routing).cache(cache).tiling(tiling).observer(observer))
+                                CascadeOptions().routing(routing).cache(cache).observer(observer))
       .squeeze(0);
 }
 

@@ -35,6 +35,10 @@ class CascadeObserver {
   virtual ~CascadeObserver() = default;
   // A node without a trained router routes by its ensemble under every mode.
   virtual void on_untrained_router(const std::string& /*node_id*/) {}
+  // Tile by tile: every member's scene-wide gate is ready.
+  virtual void on_scene_gates(size_t /*networks*/, double /*seconds*/) {}
+  // Tile by tile: `done` of `total` tiles are predicted.
+  virtual void on_tile(size_t /*done*/, size_t /*total*/, double /*seconds*/) {}
 };
 using CascadeObserverPtr = CascadeObserver*;  // TORCH_ARG needs a one-word type
 
@@ -44,11 +48,9 @@ using CascadeObserverPtr = CascadeObserver*;  // TORCH_ARG needs a one-word type
 // device at a time; on CUDA, cached memory is released after each.
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
                                     const torch::Device& device, int64_t num_global_classes);
-// The same, each member run tile by tile (see tiled_forward.h) when `tiling`
-// cuts the scene into several tiles; otherwise exactly the call above.
-torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
-                                    const torch::Device& device, int64_t num_global_classes,
-                                    const TileOptions& tiling);
+// Each local class's column of `local` (B, K, H, W) placed in its global
+// column of a (B, G, H, W) map (ids >= G dropped).
+torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& first, int64_t num_global_classes);
 
 // Probability mass on `left_classes` (ids >= C skipped), (B, 1, H, W),
 // clamped to [1e-6, 1 - 1e-6].
@@ -65,8 +67,6 @@ struct CascadeOptions {
   TORCH_ARG(std::optional<torch::Tensor>, fingerprints) = std::nullopt;  // (B, d_model, H, W), CPU
   TORCH_ARG(Routing, routing) = Routing::hybrid;
   TORCH_ARG(NodeProbCachePtr, cache) = nullptr;
-  // How each ensemble member covers the scene; the default is one tile.
-  TORCH_ARG(TileOptions, tiling) = TileOptions();
   TORCH_ARG(CascadeObserverPtr, observer) = nullptr;
 };
 
@@ -103,8 +103,9 @@ torch::Tensor run_inference(const TreeNode& tree, const TrainedModels& trained_m
 
 // The weighted class distribution (G, H, W), CPU float32, of one scene
 // (bands, H, W) or (1, bands, H, W): the values whose arg-max over the
-// classes is run_inference's label map, computed the same way; ensemble
-// members run tile by tile as `tiling` says.
+// classes is run_inference's label map, computed the same way; when `tiling`
+// cuts the scene into several tiles, tile by tile (see tiled_cascade.h,
+// `cache` unused).
 torch::Tensor cascade_distribution(const TreeNode& tree, const TrainedModels& trained_models,
                                    const torch::Tensor& data, SpectralSSMEncoder* ssm_encoder,
                                    const torch::Device& device, int64_t num_global_classes,

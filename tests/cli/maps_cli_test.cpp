@@ -373,6 +373,19 @@ TEST_F(MapsCli, TilesAgreeWithTheWholeScene) {
   EXPECT_GE(agreement(a, b), 0.999);
   EXPECT_TRUE(torch::allclose(read_raster(dir->file("tiles/probs_forest.tif")).values,
                               read_raster(dir->file("forest/probs_forest.tif")).values, 1e-4, 1e-5));
+  EXPECT_NE(tiled.out.find("Cube read into a temporary copy ("), std::string::npos) << tiled.out;
+  EXPECT_NE(tiled.out.find("  Tile 4/4 done ("), std::string::npos) << tiled.out;
+
+  // Every mode at once, without labels.
+  auto whole_all = predict("whole_all", {}, false);
+  auto tiled_all = predict("tiles_all", {"--tile", "16"}, false);
+  ASSERT_EQ(whole_all.exit_code, 0) << whole_all.err;
+  ASSERT_EQ(tiled_all.exit_code, 0) << tiled_all.err;
+  for (const std::string mode : {"forest", "hybrid", "soft"})
+    EXPECT_GE(agreement(ids_of(dir->file("whole_all/map_" + mode + ".tif")),
+                        ids_of(dir->file("tiles_all/map_" + mode + ".tif"))),
+              0.999)
+        << mode;
 
   auto net = predict("net_tiles", {"--tile", "16", "--tile-overlap", "32"}, true, dir->file("train/best_model.pth"));
   ASSERT_EQ(net.exit_code, 0) << net.err;

@@ -1,5 +1,6 @@
 #include "lumora/commands/tree_reports.h"
 #include "lumora/rssp/cascader.h"
+#include "lumora/rssp/tiled_cascade.h"
 
 #include <gtest/gtest.h>
 #include <torch/torch.h>
@@ -201,11 +202,9 @@ TEST(Cascade, EnsemblesRunTileByTileMatchTheWholeScene) {
   // A tile that covers the scene is the whole-scene computation itself.
   EXPECT_TRUE(torch::equal(
       whole, cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr, TileOptions().tile(64))));
-  NodeProbCache cache;
   const auto tiled =
-      cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, &cache, TileOptions().tile(16));
+      cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr, TileOptions().tile(16));
   EXPECT_TRUE(torch::allclose(tiled, whole, 1e-4, 1e-6)) << (tiled - whole).abs().max().item<double>();
-  EXPECT_EQ(cache.size(), 1u);
   const auto bare = cascade_distribution(tree, models, data, nullptr, torch::kCPU, 6, Routing::forest, nullptr,
                                          TileOptions().tile(16).overlap(0));
   EXPECT_GT((bare - whole).abs().max().item<double>(), 1e-4);
@@ -250,6 +249,55 @@ TEST(Cascade, NodesWithoutATrainedRouterRouteByTheirEnsemble) {
   EXPECT_EQ(printed,
             "  Node 'root' has no trained router: routing by its ensemble there.\n"
             "  Node 'root_R' has no trained router: routing by its ensemble there.\n");
+}
+
+TEST(TiledCascade, EveryModeAtOnceIsEachModeTiledAloneAndMatchesTheWholeScene) {
+  TrainedModels models;
+  NodeEntry root = tiny_node({1, 2, 3}, 2);
+  root.router_state = constant_router(0.4);
+  models.insert("root", root);
+  models.insert("root_R", tiny_node({2, 3}, 1));  // no router: routed by its ensemble, said once per mode
+  const TreeNode tree({1, 2, 3}, TreeNode({1}), TreeNode({2, 3}, TreeNode({2}), TreeNode({3})));
+  torch::manual_seed(9);
+  SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(8).d_state(4));
+  encoder->eval();
+  const auto data = torch::rand({1, kBands, 48, 64});
+  const std::vector<Routing> modes{Routing::forest, Routing::hybrid, Routing::soft};
+  const TileOptions tiles = TileOptions().tile(16);
+
+  ::testing::internal::CaptureStdout();
+  commands::CascadeConsole console;
+  const auto results =
+      tiled_cascade(tree, models, tensor_windows(data), 48, 64, &encoder, torch::kCPU, 4, modes,
+                    TiledCascadeOptions().tiling(tiles).keep_distributions(true).observer(&console));
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string notice = "  Node 'root_R' has no trained router: routing by its ensemble there.\n";
+  size_t notices = 0;
+  for (size_t at = printed.find(notice); at != std::string::npos; at = printed.find(notice, at + 1)) ++notices;
+  EXPECT_EQ(notices, 2u) << printed;  // hybrid and soft, not once per tile
+  EXPECT_NE(printed.find("  Scene-wide channel gates of 3 networks in "), std::string::npos) << printed;
+  EXPECT_NE(printed.find("  Tile 12/12 done ("), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("  Tile 13/"), std::string::npos) << printed;
+
+  ASSERT_EQ(results.size(), modes.size());
+  for (size_t i = 0; i < modes.size(); ++i) {
+    const std::string mode = routing_name(modes[i]);
+    const RoutedPrediction& r = results[i];
+    EXPECT_EQ(r.labels.scalar_type(), torch::kInt16) << mode;
+    EXPECT_TRUE(torch::equal(r.labels.to(torch::kLong), r.distribution.argmax(0))) << mode;
+    const auto alone = cascade_distribution(tree, models, data, &encoder, torch::kCPU, 4, modes[i], nullptr, tiles);
+    EXPECT_TRUE(torch::equal(r.distribution, alone)) << mode;
+    const auto whole = cascade_distribution(tree, models, data, &encoder, torch::kCPU, 4, modes[i], nullptr, TileOptions());
+    const double off = (r.distribution - whole).abs().max().template item<double>();
+    EXPECT_LT(off, 1e-4) << mode;
+  }
+  // Without the distributions only the labels are kept, the same ones.
+  ::testing::internal::CaptureStdout();
+  const auto labels_only = tiled_cascade(tree, models, tensor_windows(data), 48, 64, &encoder, torch::kCPU, 4,
+                                         {Routing::soft}, TiledCascadeOptions().tiling(tiles));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(labels_only.front().distribution.defined());
+  EXPECT_TRUE(torch::equal(labels_only.front().labels, results[2].labels));
 }
 
 TEST(SceneFit, ClassCountIsTheLargestTreeIdPlusOne) {
