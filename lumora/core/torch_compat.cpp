@@ -1,5 +1,6 @@
 #include "lumora/core/torch_compat.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -89,6 +90,12 @@ void quiet_library_log() {
   if (std::getenv("TORCH_CPP_LOG_LEVEL") != nullptr) return;
   constexpr int only_errors = 2;  // c10 levels: 0 info, 1 warning, 2 error
   FLAGS_caffe2_log_level = only_errors;
+}
+
+int64_t fast_conv3d_min_height(int64_t batch, int64_t channels, int64_t depth) {
+  constexpr int64_t native_below = 20480;  // ConvParams::use_mkldnn, LibTorch 1.13 to 2.x
+  const int64_t per_row = std::max<int64_t>(batch * channels * depth, 1);
+  return native_below / per_row + 1;
 }
 
 bool cuda_available() { return torch::cuda::is_available(); }

@@ -78,8 +78,38 @@ int64_t tile_margin(const TileOptions& options, int64_t num_blocks) {
 
 namespace {
 
+// Rows of a window the spectral stack takes at once, at the least.
+constexpr int64_t kStripRows = 64;
+
+// How far (in pixels) the spectral blocks' spatial kernels reach.
+int64_t spectral_reach(const HyperspectralNetImpl& net) {
+  const auto& kernel = *net.spectral_3d->options.kernel_size();
+  return net.options.num_blocks() * (std::max(kernel[1], kernel[2]) / 2);
+}
+
+// The spectral stack's features (B, channels, h, w) of a window, computed in
+// strips of rows. Up to the gate every layer is per pixel but the blocks'
+// small spatial kernels, so a strip read with their reach above and below
+// gives its rows' features; the stack's many large temporaries then cover
+// one strip instead of the whole window.
 torch::Tensor spectral_features(HyperspectralNetImpl& net, const torch::Tensor& window) {
-  return net.spectral_3d->forward(net.continuum_removal->forward(window));
+  auto features = [&](const torch::Tensor& x) { return net.spectral_3d->forward(net.continuum_removal->forward(x)); };
+  const int64_t b = window.size(0), h = window.size(2), reach = spectral_reach(net);
+  // Strips of equal height, none so thin that LibTorch would take its slow
+  // convolution for it.
+  const int64_t least = std::max(
+      kStripRows, compat::fast_conv3d_min_height(b, net.spectral_3d->options.num_filters(), window.size(1)));
+  const int64_t strips = h / least;
+  if (strips < 2) return features(window);
+  torch::Tensor out;
+  for (int64_t i = 0; i < strips; ++i) {
+    const int64_t r0 = h * i / strips, r1 = h * (i + 1) / strips;
+    const int64_t a = std::max<int64_t>(0, r0 - reach), b = std::min(h, r1 + reach);
+    const torch::Tensor strip = features(window.slice(2, a, b));
+    if (!out.defined()) out = torch::empty({strip.size(0), strip.size(1), h, strip.size(3)}, strip.options());
+    out.slice(2, r0, r1).copy_(strip.slice(2, r0 - a, r1 - a));
+  }
+  return out;
 }
 
 }  // namespace
@@ -87,10 +117,8 @@ torch::Tensor spectral_features(HyperspectralNetImpl& net, const torch::Tensor& 
 torch::Tensor scene_gate(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
                          const std::vector<TileWindow>& tiles, const torch::Device& device) {
   torch::NoGradGuard no_grad;
-  // Up to the gate every layer is per pixel but the spectral blocks' small
-  // spatial kernels, so each centre needs only their reach around it.
-  const auto& kernel = *net.spectral_3d->options.kernel_size();
-  const int64_t reach = net.options.num_blocks() * (std::max(kernel[1], kernel[2]) / 2);
+  // Each centre needs only the spectral blocks' reach around it.
+  const int64_t reach = spectral_reach(net);
   torch::Tensor sums;
   for (TileWindow t : tiles) {
     t.y0 = std::max<int64_t>(0, t.cy0 - reach), t.y1 = std::min(height, t.cy1 + reach);
@@ -107,7 +135,10 @@ torch::Tensor scene_gate(HyperspectralNetImpl& net, const WindowReader& read, in
 
 torch::Tensor gated_logits(HyperspectralNetImpl& net, const torch::Tensor& window, const torch::Tensor& gate) {
   torch::NoGradGuard no_grad;
-  return net.decoder->forward(net.encoder->forward(spectral_features(net, window) * gate));
+  torch::Tensor features = spectral_features(net, window);
+  // Gated in place unless the features are the window itself (no blocks, no removal).
+  features = features.is_alias_of(window) ? features * gate : features.mul_(gate);
+  return net.decoder->forward(net.encoder->forward(features));
 }
 
 torch::Tensor network_logits(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,
