@@ -44,6 +44,14 @@ torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& f
   return global;
 }
 
+HyperspectralNet member_network(const ForestEntry& member, const torch::Device& device) {
+  HyperspectralNet net{HyperspectralNetOptions(member)};
+  net->to(device);
+  load_state_dict(*net, member.state_dict);
+  net->eval();
+  return net;
+}
+
 Routing parse_routing(const std::string& name) {
   if (name == "hybrid") return Routing::hybrid;
   if (name == "forest") return Routing::forest;
@@ -70,10 +78,7 @@ torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Ten
   const auto input = data.to(device);
   for (const ForestEntry& fi : node_info.forests) {
     {
-      HyperspectralNet net{HyperspectralNetOptions(fi)};
-      net->to(device);
-      load_state_dict(*net, fi.state_dict);
-      net->eval();
+      HyperspectralNet net = member_network(fi, device);
       prob_sum += torch::softmax(net->forward(input).to(torch::kFloat32), 1);
     }
     if (device.is_cuda()) compat::empty_cuda_cache();

@@ -13,6 +13,7 @@
 #include <torch/types.h>
 
 #include "lumora/models/bandscan.h"
+#include "lumora/models/cubeseg.h"
 #include "lumora/models/tiled_forward.h"
 #include "lumora/rssp/records.h"
 #include "lumora/rssp/tree_metrics.h"
@@ -48,6 +49,9 @@ using CascadeObserverPtr = CascadeObserver*;  // TORCH_ARG needs a one-word type
 // device at a time; on CUDA, cached memory is released after each.
 torch::Tensor get_global_soft_probs(const NodeEntry& node_info, const torch::Tensor& data,
                                     const torch::Device& device, int64_t num_global_classes);
+// An ensemble member's network with its weights, on `device`, in evaluation mode.
+HyperspectralNet member_network(const ForestEntry& member, const torch::Device& device);
+
 // Each local class's column of `local` (B, K, H, W) placed in its global
 // column of a (B, G, H, W) map (ids >= G dropped).
 torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& first, int64_t num_global_classes);

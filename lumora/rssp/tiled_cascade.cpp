@@ -8,7 +8,6 @@
 
 #include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
-#include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
 
@@ -32,13 +31,7 @@ std::vector<NodeNetworks> load_networks(const TrainedModels& trained_models, con
   for (const auto& [id, entry] : trained_models) {
     if (entry.forests.empty()) throw ValueError("node entry has no forests");
     NodeNetworks node{id, &entry, {}};
-    for (const ForestEntry& fi : entry.forests) {
-      HyperspectralNet net{HyperspectralNetOptions(fi)};
-      net->to(device);
-      load_state_dict(*net, fi.state_dict);
-      net->eval();
-      node.members.push_back({net, torch::Tensor()});
-    }
+    for (const ForestEntry& fi : entry.forests) node.members.push_back({member_network(fi, device), torch::Tensor()});
     nodes.push_back(std::move(node));
   }
   return nodes;
