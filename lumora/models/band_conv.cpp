@@ -1,0 +1,218 @@
+#include "lumora/models/band_conv.h"
+
+#include <torch/torch.h>
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <tuple>
+
+namespace lumora {
+
+namespace {
+
+// Output bands per sample of the 2-D convolutions. Two measured fastest for
+// 1 and 8 channels (a group reads kGroup + kd - 1 input bands, so larger
+// groups spend more multiplications on zero weights).
+constexpr int64_t kGroup = 2;
+// Pixels per task of the layout copies: their writes stay within L1.
+constexpr int64_t kPixelBlock = 64;
+
+struct Extents {
+  int64_t batch, channels, depth, pixels, height, width;
+};
+
+Extents extents_of(const torch::Tensor& x) {
+  return {x.size(0), x.size(1), x.size(2), x.size(3) * x.size(4), x.size(3), x.size(4)};
+}
+
+int64_t groups_of(int64_t depth) { return (depth + kGroup - 1) / kGroup; }
+
+// Copies bands of src (channels, depth, pixels) into the channels-last
+// samples of a 2-D convolution, (g1 - g0, H, W, span * channels):
+// dst[g - g0][p][k * channels + c] = src[c][g * kGroup + k - shift][p],
+// zero where that band lies outside [0, depth).
+void gather_bands(const float* src, int64_t channels, int64_t depth, int64_t pixels, int64_t span, int64_t shift,
+                  int64_t g0, int64_t g1, float* dst) {
+  const int64_t rows = span * channels, blocks = (pixels + kPixelBlock - 1) / kPixelBlock;
+  at::parallel_for(0, (g1 - g0) * blocks, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t task = begin; task < end; ++task) {
+      const int64_t g = g0 + task / blocks, p0 = task % blocks * kPixelBlock;
+      const int64_t n = std::min(pixels, p0 + kPixelBlock) - p0;
+      float* out = dst + ((g - g0) * pixels + p0) * rows;
+      for (int64_t k = 0; k < span; ++k) {
+        const int64_t band = g * kGroup + k - shift;
+        const bool inside = band >= 0 && band < depth;
+        for (int64_t c = 0; c < channels; ++c) {
+          float* o = out + k * channels + c;
+          if (!inside) {
+            for (int64_t i = 0; i < n; ++i) o[i * rows] = 0.0f;
+            continue;
+          }
+          const float* s = src + (c * depth + band) * pixels + p0;
+          for (int64_t i = 0; i < n; ++i) o[i * rows] = s[i];
+        }
+      }
+    }
+  });
+}
+
+// The 2-D kernel of a group, (kGroup * F, span * C, kh, kw) channels-last:
+// output band j of the group reads input band j + kd of its window through
+// tap kd, so [j * F + f][(j + kd) * C + c] = weight[f][c][kd] and zero
+// elsewhere.
+torch::Tensor grouped_weight(const torch::Tensor& weight) {
+  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
+  const int64_t span = kGroup + kd - 1;
+  auto big = torch::zeros({kGroup, f, span, c, weight.size(3), weight.size(4)}, weight.options());
+  const auto taps = weight.permute({0, 2, 1, 3, 4});  // (F, kd, C, kh, kw)
+  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(1, j, kd).copy_(taps);
+  return big.reshape({kGroup * f, span * c, weight.size(3), weight.size(4)}).contiguous(at::MemoryFormat::ChannelsLast);
+}
+
+// The 3-D weight's gradient from the grouped kernel's: every place a tap
+// appears in contributes.
+torch::Tensor ungrouped_weight_grad(const torch::Tensor& big, const torch::Tensor& weight) {
+  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
+  const auto parts = big.reshape({kGroup, f, kGroup + kd - 1, c, weight.size(3), weight.size(4)});
+  auto taps = parts.select(0, 0).narrow(1, 0, kd).clone();
+  for (int64_t j = 1; j < kGroup; ++j) taps.add_(parts.select(0, j).narrow(1, j, kd));
+  return taps.permute({0, 2, 1, 3, 4}).contiguous();
+}
+
+// Groups per chunk so that a chunk's windows stay within the budget.
+int64_t chunk_groups(const Extents& e, int64_t span, int64_t window_floats) {
+  return std::max<int64_t>(1, window_floats / std::max<int64_t>(1, e.pixels * span * e.channels));
+}
+
+torch::Tensor empty_samples(int64_t n, int64_t channels, const Extents& e, const torch::TensorOptions& options) {
+  return torch::empty({n, channels, e.height, e.width}, options.memory_format(at::MemoryFormat::ChannelsLast));
+}
+
+// oneDNN's convolution; LibTorch itself would take its much slower own
+// code for volumes of fewer than 20480 (batch x channels x bands x rows).
+torch::Tensor cpu_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                         at::IntArrayRef padding, at::IntArrayRef stride) {
+  const c10::optional<torch::Tensor> b = bias.defined() ? c10::optional<torch::Tensor>(bias) : c10::nullopt;
+  if (at::hasMKLDNN()) return at::mkldnn_convolution(x, weight, b, padding, stride, {1, 1, 1}, 1);
+  return at::conv3d(x, weight, bias, stride, padding);
+}
+
+// The 3-D kernel of a group as a strided convolution over the bands,
+// (kGroup * F, C, span, kh, kw): output band j of a group reads its window
+// through taps j .. j + kd - 1, so [j * F + f][c][j + t] = weight[f][c][t].
+torch::Tensor strided_weight(const torch::Tensor& weight) {
+  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
+  auto big = torch::zeros({kGroup, f, c, kGroup + kd - 1, weight.size(3), weight.size(4)}, weight.options());
+  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(2, j, kd).copy_(weight);
+  return big.view({kGroup * f, c, kGroup + kd - 1, weight.size(3), weight.size(4)});
+}
+
+// The convolution of kGroup output bands at a time, stepping kGroup bands
+// over x's bands and `extra` zero bands after them: a view
+// (B, F, groups, kGroup, H, W) of band g * kGroup + j at [g][j].
+torch::Tensor grouped_conv(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                           int64_t extra) {
+  const std::vector<int64_t> padding{weight.size(2) / 2, weight.size(3) / 2, weight.size(4) / 2};
+  const auto input = extra > 0 ? torch::constant_pad_nd(x, {0, 0, 0, 0, 0, extra}) : x;
+  const auto bias_per_band = bias.defined() ? bias.repeat({kGroup}) : torch::Tensor();
+  const auto y = cpu_conv3d(input.contiguous(), strided_weight(weight), bias_per_band, padding, {kGroup, 1, 1})
+                     .contiguous();  // (B, kGroup * F, groups, H, W)
+  return y.view({y.size(0), kGroup, weight.size(0), y.size(2), y.size(3), y.size(4)}).permute({0, 2, 3, 1, 4, 5});
+}
+
+// Bands [first, first + count) of a grouped result.
+torch::Tensor bands_of(const torch::Tensor& grouped, int64_t first, int64_t count) {
+  const auto& s = grouped.sizes();
+  return grouped.reshape({s[0], s[1], s[2] * s[3], s[4], s[5]}).narrow(2, first, count);
+}
+
+torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias) {
+  const int64_t depth = x.size(2), whole = depth / kGroup * kGroup, reach = weight.size(2) / 2;
+  if (whole == depth) return bands_of(grouped_conv(x, weight, bias, 0), 0, depth);
+  auto out = torch::empty({x.size(0), weight.size(0), depth, x.size(3), x.size(4)}, x.options());
+  if (whole > 0) {
+    const auto grouped = grouped_conv(x, weight, bias, 0);
+    out.narrow(2, 0, whole).view(grouped.sizes()).copy_(grouped);
+  }
+  // The last band: a group of its own over the bands its kernel reaches,
+  // with the slice starting an even number of bands before it.
+  int64_t first = std::max<int64_t>(0, depth - 1 - reach);
+  if ((depth - 1 - first) % kGroup != 0) first = std::max<int64_t>(0, first - 1);
+  const int64_t length = depth - first;
+  const auto tail = grouped_conv(x.narrow(2, first, length), weight, bias, (kGroup - length % kGroup) % kGroup);
+  out.narrow(2, whole, depth - whole).copy_(bands_of(tail, whole - first, depth - whole));
+  return out;
+}
+
+torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_out, const torch::Tensor& weight,
+                          int64_t window_floats) {
+  const auto x = input.contiguous();
+  const auto gy = grad_out.contiguous();
+  const Extents e = extents_of(x);
+  const int64_t filters = weight.size(0), kd = weight.size(2), span = kGroup + kd - 1;
+  const auto kernel = grouped_weight(weight);
+  auto grad = torch::zeros_like(kernel);
+  const int64_t groups = groups_of(e.depth), chunk = chunk_groups(e, span, window_floats);
+  const std::vector<int64_t> padding{weight.size(3) / 2, weight.size(4) / 2};
+  for (int64_t b = 0; b < e.batch; ++b) {
+    const float* xs = x.select(0, b).data_ptr<float>();
+    const float* gs = gy.select(0, b).data_ptr<float>();
+    for (int64_t g0 = 0; g0 < groups; g0 += chunk) {
+      const int64_t g1 = std::min(groups, g0 + chunk);
+      auto windows = empty_samples(g1 - g0, span * e.channels, e, x.options());
+      gather_bands(xs, e.channels, e.depth, e.pixels, span, kd / 2, g0, g1, windows.data_ptr<float>());
+      auto grouped_gy = empty_samples(g1 - g0, kGroup * filters, e, x.options());
+      gather_bands(gs, filters, e.depth, e.pixels, kGroup, 0, g0, g1, grouped_gy.data_ptr<float>());
+      const auto parts = at::convolution_backward(grouped_gy, windows, kernel, c10::nullopt, {1, 1}, padding, {1, 1},
+                                                  false, {0, 0}, 1, {false, true, false});
+      grad.add_(std::get<1>(parts));
+    }
+  }
+  return ungrouped_weight_grad(grad, weight);
+}
+
+class BandConv3d : public torch::autograd::Function<BandConv3d> {
+ public:
+  static torch::Tensor forward(torch::autograd::AutogradContext* ctx, const torch::Tensor& x,
+                               const torch::Tensor& weight, const torch::Tensor& bias, int64_t window_floats) {
+    ctx->save_for_backward({x, weight});
+    ctx->saved_data["window_floats"] = window_floats;
+    return convolve(x, weight, bias);
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    const auto saved = ctx->get_saved_variables();
+    const auto& x = saved[0];
+    const auto& weight = saved[1];
+    const int64_t window_floats = ctx->saved_data["window_floats"].toInt();
+    const auto& gy = grads[0];
+    torch::Tensor gx, gw, gb;
+    // With padding k / 2 and odd extents, the input gradient is the forward
+    // convolution with the flipped, transposed kernel.
+    if (ctx->needs_input_grad(0))
+      gx = convolve(gy, weight.transpose(0, 1).flip({2, 3, 4}), torch::Tensor());
+    if (ctx->needs_input_grad(1)) gw = weight_grad(x, gy, weight, window_floats);
+    if (ctx->needs_input_grad(2)) gb = gy.sum({0, 2, 3, 4});
+    return {gx, gw, gb, torch::Tensor()};
+  }
+};
+
+}  // namespace
+
+bool band_conv_applies(const torch::Tensor& x, const torch::Tensor& weight) {
+  if (x.dim() != 5 || weight.dim() != 5 || x.size(1) != weight.size(1)) return false;
+  for (const auto& t : {x, weight})
+    if (!t.device().is_cpu() || t.scalar_type() != torch::kFloat32) return false;
+  return weight.size(2) % 2 == 1 && weight.size(3) % 2 == 1 && weight.size(4) % 2 == 1;
+}
+
+torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                          int64_t window_floats) {
+  // Custom autograd functions take defined tensors only.
+  const auto b = bias.defined() ? bias : torch::zeros({weight.size(0)}, weight.options());
+  return BandConv3d::apply(x, weight, b, window_floats);
+}
+
+}  // namespace lumora

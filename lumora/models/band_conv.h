@@ -1,0 +1,27 @@
+// The spectral blocks' 3-D convolution on the CPU: stride 1, odd kernel
+// extents, padding k / 2 on each axis, float32. Same values as Conv3d up to
+// float rounding, with gradients.
+//
+// oneDNN runs a 3-D convolution with a handful of channels far below the
+// CPU's speed, so this one is computed as 2-D convolutions instead: two
+// output bands at a time become the output channels, and the input bands
+// their kernels reach (times the input channels) the input channels, in the
+// channels-last layout oneDNN runs fastest. The gradients use the same form.
+#pragma once
+
+#include <cstdint>
+
+#include <torch/types.h>
+
+namespace lumora {
+
+// Whether band_conv3d takes x (B, C, D, H, W) and weight (F, C, kd, kh, kw).
+bool band_conv_applies(const torch::Tensor& x, const torch::Tensor& weight);
+
+// Convolution of x with weight and bias (bias may be undefined); the result
+// is (B, F, D, H, W), contiguous. `window_floats` bounds the largest
+// temporary (the bands' windows of one chunk), in floats.
+torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                          int64_t window_floats = int64_t{16} << 20);
+
+}  // namespace lumora
