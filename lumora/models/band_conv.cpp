@@ -2,10 +2,10 @@
 
 #include <torch/torch.h>
 
-#include <ATen/Parallel.h>
-
 #include <algorithm>
 #include <tuple>
+
+#include "lumora/core/parallel.h"
 
 namespace lumora {
 
@@ -35,7 +35,7 @@ int64_t groups_of(int64_t depth) { return (depth + kGroup - 1) / kGroup; }
 void gather_bands(const float* src, int64_t channels, int64_t depth, int64_t pixels, int64_t span, int64_t shift,
                   int64_t g0, int64_t g1, float* dst) {
   const int64_t rows = span * channels, blocks = (pixels + kPixelBlock - 1) / kPixelBlock;
-  at::parallel_for(0, (g1 - g0) * blocks, 1, [&](int64_t begin, int64_t end) {
+  parallel_ranges((g1 - g0) * blocks, 16, [&](int64_t begin, int64_t end) {
     for (int64_t task = begin; task < end; ++task) {
       const int64_t g = g0 + task / blocks, p0 = task % blocks * kPixelBlock;
       const int64_t n = std::min(pixels, p0 + kPixelBlock) - p0;

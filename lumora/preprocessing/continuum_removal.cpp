@@ -1,16 +1,13 @@
 #include "lumora/preprocessing/continuum_removal.h"
 
-#include <ATen/Parallel.h>
 #include <torch/torch.h>
 
 #include <algorithm>
-#include <exception>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/parallel.h"
 #include "lumora/core/torch_compat.h"
 
 namespace lumora {
@@ -51,33 +48,6 @@ void remove_continuum(const float* in, float* out, int64_t n, bool use_fp16, std
   out[n - 1] = 1.0f;  // the last band is always a hull point
 }
 
-// Runs fn over [0, count) split across LibTorch's intra-op thread count.
-// at::parallel_for would be serial here: its OpenMP body is compiled into the
-// caller, and this project is not built with -fopenmp.
-void parallel_rows(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& fn) {
-  int64_t threads = at::in_parallel_region() ? 1 : at::get_num_threads();
-  threads = std::max<int64_t>(1, std::min(threads, (count + grain - 1) / grain));
-  if (threads == 1) {
-    fn(0, count);
-    return;
-  }
-  const int64_t chunk = (count + threads - 1) / threads;
-  std::vector<std::exception_ptr> errors(threads);
-  auto run = [&](int64_t t) {
-    try {
-      fn(t * chunk, std::min(count, (t + 1) * chunk));
-    } catch (...) {
-      errors[t] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int64_t t = 1; t < threads; ++t) pool.emplace_back(run, t);
-  run(0);
-  for (auto& th : pool) th.join();
-  for (const auto& e : errors)
-    if (e) std::rethrow_exception(e);
-}
-
 }  // namespace
 
 torch::Tensor continuum_remove_rows(const torch::Tensor& rows, bool use_fp16) {
@@ -88,7 +58,7 @@ torch::Tensor continuum_remove_rows(const torch::Tensor& rows, bool use_fp16) {
   const float* in = rows.data_ptr<float>();
   float* dst = out.data_ptr<float>();
   // Each thread handles a run of pixels; the grain keeps threads worth starting.
-  parallel_rows(count, 2048, [&](int64_t begin, int64_t end) {
+  parallel_ranges(count, 2048, [&](int64_t begin, int64_t end) {
     std::vector<double> lifted;
     std::vector<int64_t> hull;
     for (int64_t p = begin; p < end; ++p)
