@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include <c10/core/Allocator.h>
 #include <c10/util/Logging.h>
@@ -96,6 +97,17 @@ int64_t fast_conv3d_min_height(int64_t batch, int64_t channels, int64_t depth) {
   constexpr int64_t native_below = 20480;  // ConvParams::use_mkldnn, LibTorch 1.13 to 2.x
   const int64_t per_row = std::max<int64_t>(batch * channels * depth, 1);
   return native_below / per_row + 1;
+}
+
+torch::Tensor onednn_convolution(const torch::Tensor& input, const torch::Tensor& weight, const torch::Tensor& bias,
+                                 at::IntArrayRef padding, at::IntArrayRef stride) {
+  const std::vector<int64_t> dilation(padding.size(), 1);
+  if (at::hasMKLDNN()) {
+    const c10::optional<torch::Tensor> b = bias.defined() ? c10::optional<torch::Tensor>(bias) : c10::nullopt;
+    return at::mkldnn_convolution(input, weight, b, padding, stride, dilation, 1);
+  }
+  const std::vector<int64_t> no_output_padding(padding.size(), 0);
+  return at::convolution(input, weight, bias, stride, padding, dilation, false, no_output_padding, 1);
 }
 
 bool cuda_available() { return torch::cuda::is_available(); }

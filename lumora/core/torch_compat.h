@@ -43,6 +43,12 @@ void cuda_synchronize();
 // and about 60 times the input's memory).
 int64_t fast_conv3d_min_height(int64_t batch, int64_t channels, int64_t depth);
 
+// A CPU float32 convolution through oneDNN whatever its size (LibTorch's own
+// choice skips oneDNN for small inputs and some 1 x 1 kernels), or through
+// at::convolution where LibTorch was built without it. Dilation 1, one group.
+torch::Tensor onednn_convolution(const torch::Tensor& input, const torch::Tensor& weight, const torch::Tensor& bias,
+                                 at::IntArrayRef padding, at::IntArrayRef stride);
+
 // CUDA automatic mixed precision.
 bool autocast_enabled();
 void set_autocast_enabled(bool enabled);

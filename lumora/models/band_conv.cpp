@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "lumora/core/parallel.h"
+#include "lumora/core/torch_compat.h"
 
 namespace lumora {
 
@@ -89,15 +90,6 @@ torch::Tensor empty_samples(int64_t n, int64_t channels, const Extents& e, const
   return torch::empty({n, channels, e.height, e.width}, options.memory_format(at::MemoryFormat::ChannelsLast));
 }
 
-// oneDNN's convolution; LibTorch itself would take its much slower own
-// code for volumes of fewer than 20480 (batch x channels x bands x rows).
-torch::Tensor cpu_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
-                         at::IntArrayRef padding, at::IntArrayRef stride) {
-  const c10::optional<torch::Tensor> b = bias.defined() ? c10::optional<torch::Tensor>(bias) : c10::nullopt;
-  if (at::hasMKLDNN()) return at::mkldnn_convolution(x, weight, b, padding, stride, {1, 1, 1}, 1);
-  return at::conv3d(x, weight, bias, stride, padding);
-}
-
 // The 3-D kernel of a group as a strided convolution over the bands,
 // (kGroup * F, C, span, kh, kw): output band j of a group reads its window
 // through taps j .. j + kd - 1, so [j * F + f][c][j + t] = weight[f][c][t].
@@ -116,7 +108,8 @@ torch::Tensor grouped_conv(const torch::Tensor& x, const torch::Tensor& weight, 
   const std::vector<int64_t> padding{weight.size(2) / 2, weight.size(3) / 2, weight.size(4) / 2};
   const auto input = extra > 0 ? torch::constant_pad_nd(x, {0, 0, 0, 0, 0, extra}) : x;
   const auto bias_per_band = bias.defined() ? bias.repeat({kGroup}) : torch::Tensor();
-  const auto y = cpu_conv3d(input.contiguous(), strided_weight(weight), bias_per_band, padding, {kGroup, 1, 1})
+  const auto y = compat::onednn_convolution(input.contiguous(), strided_weight(weight), bias_per_band, padding,
+                                            {kGroup, 1, 1})
                      .contiguous();  // (B, kGroup * F, groups, H, W)
   return y.view({y.size(0), kGroup, weight.size(0), y.size(2), y.size(3), y.size(4)}).permute({0, 2, 3, 1, 4, 5});
 }

@@ -6,6 +6,7 @@
 
 #include "lumora/core/errors.h"
 #include "lumora/core/torch_compat.h"
+#include "lumora/models/window_conv1d.h"
 
 namespace lumora {
 namespace {
@@ -21,6 +22,20 @@ nn::Sequential make_branch(int64_t filters, int64_t kernel) {
                         nn::Conv1d(nn::Conv1dOptions(filters, filters, kernel).padding(pad)),
                         nn::BatchNorm1d(filters),
                         nn::GELU());
+}
+
+// A branch's layers in order; its convolutions (all stride 1 with padding
+// (k - 1) / 2, as make_branch builds them) through window_conv1d where it
+// applies.
+torch::Tensor run_branch(nn::Sequential& branch, torch::Tensor x) {
+  for (auto& layer : *branch) {
+    auto* conv = layer.ptr()->as<nn::Conv1d>();
+    if (conv && window_conv1d_applies(x, conv->weight))
+      x = window_conv1d(x, conv->weight, conv->bias);
+    else
+      x = layer.forward(x);
+  }
+  return x;
 }
 
 }  // namespace
@@ -53,7 +68,7 @@ torch::Tensor SpectralSSMImpl::forward(const torch::Tensor& x) {
     throw ValueError(fmt::format("SpectralSSM expects spectra as a 2-D tensor (N, C), got {} dimensions", x.dim()));
   const auto x_1d = x.unsqueeze(1);  // (N, 1, C)
   const auto f_concat =
-      torch::cat({narrow_branch->forward(x_1d), mid_branch->forward(x_1d), wide_branch->forward(x_1d)}, 1);
+      torch::cat({run_branch(narrow_branch, x_1d), run_branch(mid_branch, x_1d), run_branch(wide_branch, x_1d)}, 1);
   const auto gate = se_gate->forward(f_concat).unsqueeze(-1);  // (N, T, 1)
   const auto fingerprint_raw = (f_concat * gate).mean(2);      // (N, T)
   return out_proj->forward(fingerprint_raw);
