@@ -12,7 +12,8 @@ measure() {
   shift
   t="$(mktemp)"
   /usr/bin/time -f '%e %U %S %M' -o "$t" "$@"
-  read -r wall user sys rss < "$t"
+  # A failed command adds a line of its own before the figures.
+  read -r wall user sys rss < <(tail -n 1 "$t")
   rm -f "$t"
   printf '  [%s] wall %.2f s, CPU user %.1f s / sys %.1f s, peak RSS %d MiB\n' "$label" "$wall" "$user" "$sys" \
     $((rss / 1024)) >&2

@@ -3,11 +3,13 @@
 # sample scene: one network, a class tree, and prediction from the tree's
 # bundle in all three routing modes, then from the network alone without
 # labels. Results go to out/demo/; the last lines say where the maps are.
+# LUMORA_DEMO_OUT chooses another folder, and LUMORA_DEMO_BUILD=0 runs the
+# programs already built in LUMORA_BUILD_DIR (bench/demo_time.sh does both).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/build.sh"
+[ "${LUMORA_DEMO_BUILD:-1}" = 0 ] || "$root/scripts/build.sh"
 bin="${LUMORA_BUILD_DIR:-$root/build}/bin"
-out="$root/out/demo"
+out="${LUMORA_DEMO_OUT:-$root/out/demo}"
 scene=(--data "$root/data/sample/data.mat" --gt "$root/data/sample/gt.mat")
 mkdir -p "$out"
 

@@ -93,12 +93,6 @@ void quiet_library_log() {
   FLAGS_caffe2_log_level = only_errors;
 }
 
-int64_t fast_conv3d_min_height(int64_t batch, int64_t channels, int64_t depth) {
-  constexpr int64_t native_below = 20480;  // ConvParams::use_mkldnn, LibTorch 1.13 to 2.x
-  const int64_t per_row = std::max<int64_t>(batch * channels * depth, 1);
-  return native_below / per_row + 1;
-}
-
 torch::Tensor onednn_convolution(const torch::Tensor& input, const torch::Tensor& weight, const torch::Tensor& bias,
                                  at::IntArrayRef padding, at::IntArrayRef stride) {
   const std::vector<int64_t> dilation(padding.size(), 1);

@@ -36,13 +36,6 @@ int64_t cuda_reserved_memory(int index = 0);
 // Waits for the device's queued work (for timing); nothing without CUDA.
 void cuda_synchronize();
 
-// The fewest rows a (batch, channels, depth, rows, width) input of a 3 x 3
-// x k CPU float32 convolution needs for LibTorch to run it through oneDNN:
-// below batch * channels * depth * rows = 20480 it takes its own
-// convolution, which unfolds the whole volume first (several times slower
-// and about 60 times the input's memory).
-int64_t fast_conv3d_min_height(int64_t batch, int64_t channels, int64_t depth);
-
 // A CPU float32 convolution through oneDNN whatever its size (LibTorch's own
 // choice skips oneDNN for small inputs and some 1 x 1 kernels), or through
 // at::convolution where LibTorch was built without it. Dilation 1, one group.

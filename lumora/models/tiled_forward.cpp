@@ -94,12 +94,8 @@ int64_t spectral_reach(const HyperspectralNetImpl& net) {
 // one strip instead of the whole window.
 torch::Tensor spectral_features(HyperspectralNetImpl& net, const torch::Tensor& window) {
   auto features = [&](const torch::Tensor& x) { return net.spectral_3d->forward(net.continuum_removal->forward(x)); };
-  const int64_t batch = window.size(0), h = window.size(2), reach = spectral_reach(net);
-  // Strips of equal height, none so thin that LibTorch would take its slow
-  // convolution for it.
-  const int64_t least = std::max(
-      kStripRows, compat::fast_conv3d_min_height(batch, net.spectral_3d->options.num_filters(), window.size(1)));
-  const int64_t strips = h / least;
+  const int64_t h = window.size(2), reach = spectral_reach(net);
+  const int64_t strips = h / kStripRows;  // of equal height
   if (strips < 2) return features(window);
   torch::Tensor out;
   for (int64_t i = 0; i < strips; ++i) {
