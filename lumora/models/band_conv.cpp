@@ -120,21 +120,30 @@ torch::Tensor bands_of(const torch::Tensor& grouped, int64_t first, int64_t coun
   return grouped.reshape({s[0], s[1], s[2] * s[3], s[4], s[5]}).narrow(2, first, count);
 }
 
-torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias) {
+// dst = src, or max(src, 0) in the same pass.
+void store(torch::Tensor dst, const torch::Tensor& src, bool relu) {
+  if (relu)
+    at::clamp_min_out(dst, src, 0);
+  else
+    dst.copy_(src);
+}
+
+torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                       bool relu = false) {
   const int64_t depth = x.size(2), whole = depth / kGroup * kGroup, reach = weight.size(2) / 2;
-  if (whole == depth) return bands_of(grouped_conv(x, weight, bias, 0), 0, depth);
   auto out = torch::empty({x.size(0), weight.size(0), depth, x.size(3), x.size(4)}, x.options());
   if (whole > 0) {
     const auto grouped = grouped_conv(x, weight, bias, 0);
-    out.narrow(2, 0, whole).view(grouped.sizes()).copy_(grouped);
+    store(out.narrow(2, 0, whole).view(grouped.sizes()), grouped, relu);
   }
+  if (whole == depth) return out;
   // The last band: a group of its own over the bands its kernel reaches,
   // with the slice starting an even number of bands before it.
   int64_t first = std::max<int64_t>(0, depth - 1 - reach);
   if ((depth - 1 - first) % kGroup != 0) first = std::max<int64_t>(0, first - 1);
   const int64_t length = depth - first;
   const auto tail = grouped_conv(x.narrow(2, first, length), weight, bias, (kGroup - length % kGroup) % kGroup);
-  out.narrow(2, whole, depth - whole).copy_(bands_of(tail, whole - first, depth - whole));
+  store(out.narrow(2, whole, depth - whole), bands_of(tail, whole - first, depth - whole), relu);
   return out;
 }
 
@@ -199,6 +208,11 @@ bool band_conv_applies(const torch::Tensor& x, const torch::Tensor& weight) {
   for (const auto& t : {x, weight})
     if (!t.device().is_cpu() || t.scalar_type() != torch::kFloat32) return false;
   return weight.size(2) % 2 == 1 && weight.size(3) % 2 == 1 && weight.size(4) % 2 == 1;
+}
+
+torch::Tensor band_conv3d_relu(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias) {
+  TORCH_CHECK(!torch::GradMode::is_enabled(), "band_conv3d_relu computes no gradients: call it under NoGradGuard");
+  return convolve(x, weight, bias, /*relu=*/true);
 }
 
 torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,

@@ -24,4 +24,8 @@ bool band_conv_applies(const torch::Tensor& x, const torch::Tensor& weight);
 torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
                           int64_t window_floats = int64_t{16} << 20);
 
+// max(band_conv3d(x, weight, bias), 0) in one pass less over the result,
+// without gradients: only where gradient recording is off.
+torch::Tensor band_conv3d_relu(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias);
+
 }  // namespace lumora

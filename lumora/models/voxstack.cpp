@@ -41,6 +41,7 @@ torch::Tensor Single3DBlockImpl::forward(const torch::Tensor& x) {
     const auto weight = conv->weight * scale.view({-1, 1, 1, 1, 1});
     auto bias = bn->bias - bn->running_mean * scale;
     if (conv->bias.defined()) bias = bias + conv->bias * scale;
+    if (!torch::GradMode::is_enabled()) return band_conv3d_relu(x, weight, bias);
     return relu->forward(band_conv3d(x, weight, bias));
   }
   return relu->forward(bn->forward(band_conv3d(x, conv->weight, conv->bias)));

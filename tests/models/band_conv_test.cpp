@@ -79,5 +79,19 @@ TEST(BandConv, InputLayoutDoesNotMatter) {
   EXPECT_TRUE(torch::equal(plain, other));
 }
 
+// The evaluation form clamps in the same pass, for even and odd band counts,
+// and refuses to run where gradients are being recorded.
+TEST(BandConv, ReluFormEqualsTheConvolutionClamped) {
+  torch::manual_seed(4);
+  const auto w = torch::randn({3, 2, 7, 3, 3});
+  const auto b = torch::randn({3});
+  for (int64_t depth : {10, 11, 1}) {
+    const auto x = torch::randn({2, 2, depth, 4, 5});
+    torch::NoGradGuard no_grad;
+    EXPECT_TRUE(torch::equal(band_conv3d_relu(x, w, b), torch::relu(band_conv3d(x, w, b)))) << depth;
+  }
+  EXPECT_THROW(band_conv3d_relu(torch::randn({1, 2, 4, 3, 3}), w, b), c10::Error);
+}
+
 }  // namespace
 }  // namespace lumora
