@@ -12,9 +12,9 @@ namespace lumora {
 
 namespace {
 
-// Output bands per sample of the 2-D convolutions. Two measured fastest for
-// 1 and 8 channels (a group reads kGroup + kd - 1 input bands, so larger
-// groups spend more multiplications on zero weights).
+// Output bands computed together (as kGroup * F output channels). Two
+// measured fastest for 1 and 8 channels: a group reads kGroup + kd - 1
+// input bands, so larger groups spend more multiplications on zero weights.
 constexpr int64_t kGroup = 2;
 // Pixels per task of the layout copies: their writes stay within L1.
 constexpr int64_t kPixelBlock = 64;
@@ -28,6 +28,63 @@ Extents extents_of(const torch::Tensor& x) {
 }
 
 int64_t groups_of(int64_t depth) { return (depth + kGroup - 1) / kGroup; }
+
+// The 3-D kernel of a group as a strided convolution over the bands,
+// (kGroup * F, C, span, kh, kw): output band j of a group reads its window
+// through taps j .. j + kd - 1, so [j * F + f][c][j + t] = weight[f][c][t].
+torch::Tensor strided_weight(const torch::Tensor& weight) {
+  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
+  auto big = torch::zeros({kGroup, f, c, kGroup + kd - 1, weight.size(3), weight.size(4)}, weight.options());
+  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(2, j, kd).copy_(weight);
+  return big.view({kGroup * f, c, kGroup + kd - 1, weight.size(3), weight.size(4)});
+}
+
+// The convolution of kGroup output bands at a time, stepping kGroup bands
+// over x's bands and `extra` zero bands after them: a view
+// (B, F, groups, kGroup, H, W) of band g * kGroup + j at [g][j].
+torch::Tensor grouped_conv(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                           int64_t extra) {
+  const std::vector<int64_t> padding{weight.size(2) / 2, weight.size(3) / 2, weight.size(4) / 2};
+  const auto input = extra > 0 ? torch::constant_pad_nd(x, {0, 0, 0, 0, 0, extra}) : x;
+  const auto bias_per_band = bias.defined() ? bias.repeat({kGroup}) : torch::Tensor();
+  const auto y = compat::onednn_convolution(input.contiguous(), strided_weight(weight), bias_per_band, padding,
+                                            {kGroup, 1, 1})
+                     .contiguous();  // (B, kGroup * F, groups, H, W)
+  return y.view({y.size(0), kGroup, weight.size(0), y.size(2), y.size(3), y.size(4)}).permute({0, 2, 3, 1, 4, 5});
+}
+
+// Bands [first, first + count) of a grouped result.
+torch::Tensor bands_of(const torch::Tensor& grouped, int64_t first, int64_t count) {
+  const auto& s = grouped.sizes();
+  return grouped.reshape({s[0], s[1], s[2] * s[3], s[4], s[5]}).narrow(2, first, count);
+}
+
+// dst = src, or max(src, 0) in the same pass.
+void store(torch::Tensor dst, const torch::Tensor& src, bool relu) {
+  if (relu)
+    at::clamp_min_out(dst, src, 0);
+  else
+    dst.copy_(src);
+}
+
+torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                       bool relu = false) {
+  const int64_t depth = x.size(2), whole = depth / kGroup * kGroup, reach = weight.size(2) / 2;
+  auto out = torch::empty({x.size(0), weight.size(0), depth, x.size(3), x.size(4)}, x.options());
+  if (whole > 0) {
+    const auto grouped = grouped_conv(x, weight, bias, 0);
+    store(out.narrow(2, 0, whole).view(grouped.sizes()), grouped, relu);
+  }
+  if (whole == depth) return out;
+  // The last band: a group of its own over the bands its kernel reaches,
+  // with the slice starting an even number of bands before it.
+  int64_t first = std::max<int64_t>(0, depth - 1 - reach);
+  if ((depth - 1 - first) % kGroup != 0) first = std::max<int64_t>(0, first - 1);
+  const int64_t length = depth - first;
+  const auto tail = grouped_conv(x.narrow(2, first, length), weight, bias, (kGroup - length % kGroup) % kGroup);
+  store(out.narrow(2, whole, depth - whole), bands_of(tail, whole - first, depth - whole), relu);
+  return out;
+}
 
 // Copies bands of src (channels, depth, pixels) into the channels-last
 // samples of a 2-D convolution, (g1 - g0, H, W, span * channels):
@@ -88,63 +145,6 @@ int64_t chunk_groups(const Extents& e, int64_t span, int64_t window_floats) {
 
 torch::Tensor empty_samples(int64_t n, int64_t channels, const Extents& e, const torch::TensorOptions& options) {
   return torch::empty({n, channels, e.height, e.width}, options.memory_format(at::MemoryFormat::ChannelsLast));
-}
-
-// The 3-D kernel of a group as a strided convolution over the bands,
-// (kGroup * F, C, span, kh, kw): output band j of a group reads its window
-// through taps j .. j + kd - 1, so [j * F + f][c][j + t] = weight[f][c][t].
-torch::Tensor strided_weight(const torch::Tensor& weight) {
-  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
-  auto big = torch::zeros({kGroup, f, c, kGroup + kd - 1, weight.size(3), weight.size(4)}, weight.options());
-  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(2, j, kd).copy_(weight);
-  return big.view({kGroup * f, c, kGroup + kd - 1, weight.size(3), weight.size(4)});
-}
-
-// The convolution of kGroup output bands at a time, stepping kGroup bands
-// over x's bands and `extra` zero bands after them: a view
-// (B, F, groups, kGroup, H, W) of band g * kGroup + j at [g][j].
-torch::Tensor grouped_conv(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
-                           int64_t extra) {
-  const std::vector<int64_t> padding{weight.size(2) / 2, weight.size(3) / 2, weight.size(4) / 2};
-  const auto input = extra > 0 ? torch::constant_pad_nd(x, {0, 0, 0, 0, 0, extra}) : x;
-  const auto bias_per_band = bias.defined() ? bias.repeat({kGroup}) : torch::Tensor();
-  const auto y = compat::onednn_convolution(input.contiguous(), strided_weight(weight), bias_per_band, padding,
-                                            {kGroup, 1, 1})
-                     .contiguous();  // (B, kGroup * F, groups, H, W)
-  return y.view({y.size(0), kGroup, weight.size(0), y.size(2), y.size(3), y.size(4)}).permute({0, 2, 3, 1, 4, 5});
-}
-
-// Bands [first, first + count) of a grouped result.
-torch::Tensor bands_of(const torch::Tensor& grouped, int64_t first, int64_t count) {
-  const auto& s = grouped.sizes();
-  return grouped.reshape({s[0], s[1], s[2] * s[3], s[4], s[5]}).narrow(2, first, count);
-}
-
-// dst = src, or max(src, 0) in the same pass.
-void store(torch::Tensor dst, const torch::Tensor& src, bool relu) {
-  if (relu)
-    at::clamp_min_out(dst, src, 0);
-  else
-    dst.copy_(src);
-}
-
-torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
-                       bool relu = false) {
-  const int64_t depth = x.size(2), whole = depth / kGroup * kGroup, reach = weight.size(2) / 2;
-  auto out = torch::empty({x.size(0), weight.size(0), depth, x.size(3), x.size(4)}, x.options());
-  if (whole > 0) {
-    const auto grouped = grouped_conv(x, weight, bias, 0);
-    store(out.narrow(2, 0, whole).view(grouped.sizes()), grouped, relu);
-  }
-  if (whole == depth) return out;
-  // The last band: a group of its own over the bands its kernel reaches,
-  // with the slice starting an even number of bands before it.
-  int64_t first = std::max<int64_t>(0, depth - 1 - reach);
-  if ((depth - 1 - first) % kGroup != 0) first = std::max<int64_t>(0, first - 1);
-  const int64_t length = depth - first;
-  const auto tail = grouped_conv(x.narrow(2, first, length), weight, bias, (kGroup - length % kGroup) % kGroup);
-  store(out.narrow(2, whole, depth - whole), bands_of(tail, whole - first, depth - whole), relu);
-  return out;
 }
 
 torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_out, const torch::Tensor& weight,

@@ -3,10 +3,11 @@
 // float rounding, with gradients.
 //
 // oneDNN runs a 3-D convolution with a handful of channels far below the
-// CPU's speed, so this one is computed as 2-D convolutions instead: two
-// output bands at a time become the output channels, and the input bands
-// their kernels reach (times the input channels) the input channels, in the
-// channels-last layout oneDNN runs fastest. The gradients use the same form.
+// CPU's speed. Here two output bands at a time become the output channels:
+// the forward pass and the input gradient are one convolution stepping two
+// bands, and the weight gradient is a 2-D one over copied band windows (the
+// bands a group reads, times the channels, as channels-last input
+// channels).
 #pragma once
 
 #include <cstdint>
@@ -19,8 +20,8 @@ namespace lumora {
 bool band_conv_applies(const torch::Tensor& x, const torch::Tensor& weight);
 
 // Convolution of x with weight and bias (bias may be undefined); the result
-// is (B, F, D, H, W), contiguous. `window_floats` bounds the largest
-// temporary (the bands' windows of one chunk), in floats.
+// is (B, F, D, H, W), contiguous. `window_floats` bounds the band windows
+// the weight gradient copies at a time, in floats.
 torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
                           int64_t window_floats = int64_t{16} << 20);
 
