@@ -7,6 +7,7 @@
 
 #include "lumora/core/parallel.h"
 #include "lumora/core/torch_compat.h"
+#include "lumora/models/same_padding_conv.h"
 
 namespace lumora {
 
@@ -174,30 +175,14 @@ torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_
   return ungrouped_weight_grad(grad, weight);
 }
 
-class BandConv3d : public torch::autograd::Function<BandConv3d> {
- public:
-  static torch::Tensor forward(torch::autograd::AutogradContext* ctx, const torch::Tensor& x,
-                               const torch::Tensor& weight, const torch::Tensor& bias, int64_t window_floats) {
-    ctx->save_for_backward({x, weight});
-    ctx->saved_data["window_floats"] = window_floats;
-    return convolve(x, weight, bias);
+struct BandConv {
+  static torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                                int64_t /*budget: no copies*/) {
+    return lumora::convolve(x, weight, bias);
   }
-
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
-    const auto saved = ctx->get_saved_variables();
-    const auto& x = saved[0];
-    const auto& weight = saved[1];
-    const int64_t window_floats = ctx->saved_data["window_floats"].toInt();
-    const auto& gy = grads[0];
-    torch::Tensor gx, gw, gb;
-    // With padding k / 2 and odd extents, the input gradient is the forward
-    // convolution with the flipped, transposed kernel.
-    if (ctx->needs_input_grad(0))
-      gx = convolve(gy, weight.transpose(0, 1).flip({2, 3, 4}), torch::Tensor());
-    if (ctx->needs_input_grad(1)) gw = weight_grad(x, gy, weight, window_floats);
-    if (ctx->needs_input_grad(2)) gb = gy.sum({0, 2, 3, 4});
-    return {gx, gw, gb, torch::Tensor()};
+  static torch::Tensor weight_grad(const torch::Tensor& x, const torch::Tensor& grad_out,
+                                   const torch::Tensor& weight, int64_t window_floats) {
+    return lumora::weight_grad(x, grad_out, weight, window_floats);
   }
 };
 
@@ -217,9 +202,7 @@ torch::Tensor band_conv3d_relu(const torch::Tensor& x, const torch::Tensor& weig
 
 torch::Tensor band_conv3d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
                           int64_t window_floats) {
-  // Custom autograd functions take defined tensors only.
-  const auto b = bias.defined() ? bias : torch::zeros({weight.size(0)}, weight.options());
-  return BandConv3d::apply(x, weight, b, window_floats);
+  return SamePaddingConv<BandConv>::run(x, weight, bias, window_floats);
 }
 
 }  // namespace lumora

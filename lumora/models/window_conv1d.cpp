@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lumora/core/torch_compat.h"
+#include "lumora/models/same_padding_conv.h"
 
 namespace lumora {
 
@@ -110,29 +111,14 @@ torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_
   return folded_weight_grad(grad, weight, w);
 }
 
-class WindowConv1d : public torch::autograd::Function<WindowConv1d> {
- public:
-  static torch::Tensor forward(torch::autograd::AutogradContext* ctx, const torch::Tensor& x,
-                               const torch::Tensor& weight, const torch::Tensor& bias, int64_t window_floats) {
-    ctx->save_for_backward({x, weight});
-    ctx->saved_data["window_floats"] = window_floats;
-    return convolve(x, weight, bias, window_floats);
+struct WindowConv {
+  static torch::Tensor convolve(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
+                                int64_t window_floats) {
+    return lumora::convolve(x, weight, bias, window_floats);
   }
-
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
-    const auto saved = ctx->get_saved_variables();
-    const auto& x = saved[0];
-    const auto& weight = saved[1];
-    const int64_t window_floats = ctx->saved_data["window_floats"].toInt();
-    const auto gy = grads[0].contiguous();
-    torch::Tensor gx, gw, gb;
-    // With padding k / 2 and an odd kernel, the input gradient is the
-    // convolution with the flipped, transposed kernel.
-    if (ctx->needs_input_grad(0)) gx = convolve(gy, weight.transpose(0, 1).flip({2}), torch::Tensor(), window_floats);
-    if (ctx->needs_input_grad(1)) gw = weight_grad(x, gy, weight, window_floats);
-    if (ctx->needs_input_grad(2)) gb = gy.sum(std::vector<int64_t>{0, 2});
-    return {gx, gw, gb, torch::Tensor()};
+  static torch::Tensor weight_grad(const torch::Tensor& x, const torch::Tensor& grad_out,
+                                   const torch::Tensor& weight, int64_t window_floats) {
+    return lumora::weight_grad(x, grad_out, weight, window_floats);
   }
 };
 
@@ -147,9 +133,7 @@ bool window_conv1d_applies(const torch::Tensor& x, const torch::Tensor& weight) 
 
 torch::Tensor window_conv1d(const torch::Tensor& x, const torch::Tensor& weight, const torch::Tensor& bias,
                             int64_t window_floats) {
-  // Custom autograd functions take defined tensors only.
-  const auto b = bias.defined() ? bias : torch::zeros({weight.size(0)}, weight.options());
-  return WindowConv1d::apply(x, weight, b, window_floats);
+  return SamePaddingConv<WindowConv>::run(x, weight, bias, window_floats);
 }
 
 }  // namespace lumora

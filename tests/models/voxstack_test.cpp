@@ -18,6 +18,7 @@ namespace {
 using testing::add_batch_norm;
 using testing::count_parameters;
 using testing::entries_of;
+using testing::expect_close;
 using testing::Entries;
 
 namespace F = torch::nn::functional;
@@ -167,11 +168,6 @@ torch::Tensor plain_block(Single3DBlock& b, const torch::Tensor& x, bool trainin
   return torch::relu(y);
 }
 
-void expect_close(const torch::Tensor& a, const torch::Tensor& b, const std::string& what, double tol = 2e-4) {
-  ASSERT_EQ(a.sizes(), b.sizes()) << what;
-  const double scale = std::max(1.0, b.abs().max().item<double>());
-  EXPECT_LE((a - b).abs().max().item<double>(), tol * scale) << what;
-}
 
 // Two samples, odd sizes; depth 57 leaves the last pair of bands half outside.
 class BlockEquivalence : public ::testing::TestWithParam<std::tuple<int64_t, bool>> {};
