@@ -11,8 +11,9 @@ namespace lumora {
 
 void parallel_ranges(int64_t count, int64_t grain, const std::function<void(int64_t, int64_t)>& fn) {
   if (count <= 0) return;
+  const int64_t least = std::max<int64_t>(grain, 1);
   int64_t threads = at::in_parallel_region() ? 1 : at::get_num_threads();
-  threads = std::max<int64_t>(1, std::min(threads, (count + std::max<int64_t>(grain, 1) - 1) / std::max<int64_t>(grain, 1)));
+  threads = std::max<int64_t>(1, std::min(threads, (count + least - 1) / least));
   if (threads == 1) {
     fn(0, count);
     return;

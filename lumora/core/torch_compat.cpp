@@ -1,6 +1,5 @@
 #include "lumora/core/torch_compat.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <thread>
 #include <vector>

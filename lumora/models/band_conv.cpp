@@ -7,6 +7,7 @@
 
 #include "lumora/core/parallel.h"
 #include "lumora/core/torch_compat.h"
+#include "lumora/models/grouped_taps.h"
 #include "lumora/models/same_padding_conv.h"
 
 namespace lumora {
@@ -32,12 +33,10 @@ int64_t groups_of(int64_t depth) { return (depth + kGroup - 1) / kGroup; }
 
 // The 3-D kernel of a group as a strided convolution over the bands,
 // (kGroup * F, C, span, kh, kw): output band j of a group reads its window
-// through taps j .. j + kd - 1, so [j * F + f][c][j + t] = weight[f][c][t].
+// through taps j .. j + kd - 1.
 torch::Tensor strided_weight(const torch::Tensor& weight) {
-  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
-  auto big = torch::zeros({kGroup, f, c, kGroup + kd - 1, weight.size(3), weight.size(4)}, weight.options());
-  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(2, j, kd).copy_(weight);
-  return big.view({kGroup * f, c, kGroup + kd - 1, weight.size(3), weight.size(4)});
+  const auto big = grouped_taps(weight, kGroup).transpose(2, 3);  // (kGroup, F, C, span, kh, kw)
+  return big.reshape({kGroup * weight.size(0), weight.size(1), big.size(3), weight.size(3), weight.size(4)});
 }
 
 // The convolution of kGroup output bands at a time, stepping kGroup bands
@@ -117,26 +116,12 @@ void gather_bands(const float* src, int64_t channels, int64_t depth, int64_t pix
 }
 
 // The 2-D kernel of a group, (kGroup * F, span * C, kh, kw) channels-last:
-// output band j of the group reads input band j + kd of its window through
-// tap kd, so [j * F + f][(j + kd) * C + c] = weight[f][c][kd] and zero
-// elsewhere.
+// output band j of the group reads input band j + t of its window through
+// tap t.
 torch::Tensor grouped_weight(const torch::Tensor& weight) {
-  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
-  const int64_t span = kGroup + kd - 1;
-  auto big = torch::zeros({kGroup, f, span, c, weight.size(3), weight.size(4)}, weight.options());
-  const auto taps = weight.permute({0, 2, 1, 3, 4});  // (F, kd, C, kh, kw)
-  for (int64_t j = 0; j < kGroup; ++j) big.select(0, j).narrow(1, j, kd).copy_(taps);
-  return big.reshape({kGroup * f, span * c, weight.size(3), weight.size(4)}).contiguous(at::MemoryFormat::ChannelsLast);
-}
-
-// The 3-D weight's gradient from the grouped kernel's: every place a tap
-// appears in contributes.
-torch::Tensor ungrouped_weight_grad(const torch::Tensor& big, const torch::Tensor& weight) {
-  const int64_t f = weight.size(0), c = weight.size(1), kd = weight.size(2);
-  const auto parts = big.reshape({kGroup, f, kGroup + kd - 1, c, weight.size(3), weight.size(4)});
-  auto taps = parts.select(0, 0).narrow(1, 0, kd).clone();
-  for (int64_t j = 1; j < kGroup; ++j) taps.add_(parts.select(0, j).narrow(1, j, kd));
-  return taps.permute({0, 2, 1, 3, 4}).contiguous();
+  const auto big = grouped_taps(weight, kGroup);  // (kGroup, F, span, C, kh, kw)
+  return big.reshape({kGroup * weight.size(0), big.size(2) * weight.size(1), weight.size(3), weight.size(4)})
+      .contiguous(at::MemoryFormat::ChannelsLast);
 }
 
 // Groups per chunk so that a chunk's windows stay within the budget.
@@ -172,7 +157,7 @@ torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_
       grad.add_(std::get<1>(parts));
     }
   }
-  return ungrouped_weight_grad(grad, weight);
+  return ungrouped_taps_grad(grad, weight, kGroup);
 }
 
 struct BandConv {

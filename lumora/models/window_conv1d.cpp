@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lumora/core/torch_compat.h"
+#include "lumora/models/grouped_taps.h"
 #include "lumora/models/same_padding_conv.h"
 
 namespace lumora {
@@ -47,23 +48,9 @@ torch::Tensor windows_of(const torch::Tensor& x, const Windows& w) {
 torch::Tensor as_image(const torch::Tensor& rows) { return rows.unsqueeze(2).permute({0, 3, 1, 2}); }
 
 // (group * F, span * C, 1, 1): output j of a window reads its input
-// positions j .. j + k - 1, so [j * F + f][(j + t) * C + c] = weight[f][c][t].
+// positions j .. j + k - 1.
 torch::Tensor window_weight(const torch::Tensor& weight, const Windows& w) {
-  const int64_t f = weight.size(0), c = weight.size(1);
-  auto big = torch::zeros({w.group, f, w.span, c}, weight.options());
-  const auto taps = weight.permute({0, 2, 1});  // (F, k, C)
-  for (int64_t j = 0; j < w.group; ++j) big.select(0, j).narrow(1, j, w.kernel).copy_(taps);
-  return big.view({w.group * f, w.span * c, 1, 1});
-}
-
-// The weight's gradient from the window weight's: every place a tap appears
-// in contributes.
-torch::Tensor folded_weight_grad(const torch::Tensor& big, const torch::Tensor& weight, const Windows& w) {
-  const int64_t f = weight.size(0), c = weight.size(1);
-  const auto parts = big.reshape({w.group, f, w.span, c});
-  auto taps = parts.select(0, 0).narrow(1, 0, w.kernel).clone();
-  for (int64_t j = 1; j < w.group; ++j) taps.add_(parts.select(0, j).narrow(1, j, w.kernel));
-  return taps.permute({0, 2, 1}).contiguous();
+  return grouped_taps(weight, w.group).view({w.group * weight.size(0), w.span * weight.size(1), 1, 1});
 }
 
 int64_t chunk_samples(const Windows& w, int64_t channels, int64_t window_floats) {
@@ -108,7 +95,7 @@ torch::Tensor weight_grad(const torch::Tensor& input, const torch::Tensor& grad_
                                                 {1, 1}, {0, 0}, {1, 1}, false, {0, 0}, 1, {false, true, false});
     grad.add_(std::get<1>(parts));
   }
-  return folded_weight_grad(grad, weight, w);
+  return ungrouped_taps_grad(grad, weight, w.group);
 }
 
 struct WindowConv {
