@@ -10,6 +10,7 @@ PACKAGES=(
   libcli11-dev libfmt-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-torch python3-numpy python3-scipy python3-spectral python3-pil time
+  python3-sklearn # bench/baselines.py
 )
 
 missing=()

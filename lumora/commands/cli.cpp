@@ -181,12 +181,6 @@ CLI::Validator positive_real(bool or_zero) {
       "");
 }
 
-void check_test_pixels(int64_t test_pixels, double train_ratio, double val_ratio, const std::string& gt_path) {
-  if (test_pixels > 0) return;
-  throw ValueError("--train_ratio " + py_float(train_ratio) + " and --val_ratio " + py_float(val_ratio) +
-                   " leave no labelled pixel of '" + gt_path + "' for testing");
-}
-
 void check_input_file(const std::string& option, const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) throw ValueError(option + ": '" + path + "' is a folder, not a file");
@@ -264,6 +258,10 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
 int guarded(const std::function<int()>& body) {
   try {
     return body();
+  } catch (const OptionError& e) {
+    std::cout.flush();
+    std::cerr << "error: " << e.what() << std::endl;
+    return 2;
   } catch (const Error& e) {
     std::cout.flush();
     std::cerr << "error: " << e.what() << std::endl;

@@ -35,12 +35,6 @@ CLI::Validator at_least(int64_t minimum);
 // A finite real above 0 (`or_zero`: 0 allowed too).
 CLI::Validator positive_real(bool or_zero = false);
 
-// Fails when the split leaves no test pixel: fractions that add up to about 1
-// or more give every labelled pixel to training and validation, and the run
-// would only find out when it scores, after all its training. Names both
-// options, their values and the label file.
-void check_test_pixels(int64_t test_pixels, double train_ratio, double val_ratio, const std::string& gt_path);
-
 // Paths a program reads or writes, checked before any work and without
 // creating anything, so that a failing run leaves nothing new behind. The
 // errors name the option and the path (exit status 1).
@@ -56,7 +50,8 @@ void check_output_file(const std::string& option, const std::string& path);
 void make_parent_dirs(const std::string& path);
 
 // Runs a command body: errors of the system end it with "error: <message>"
-// on standard error and status 1; anything else propagates nothing either.
+// on standard error and status 1 (2 for an OptionError, as for any other
+// option error); anything else propagates nothing either.
 int guarded(const std::function<int()>& body);
 
 }  // namespace lumora::cli

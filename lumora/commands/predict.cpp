@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/split_options.h"
 #include "lumora/commands/predict_network.h"
 #include "lumora/commands/predict_scene.h"
 #include "lumora/commands/run_outputs.h"
@@ -36,10 +37,11 @@ struct Options {
   std::string data, gt, model;
   bool has_gt = false;  // without a label map nothing is scored
   std::optional<std::string> ssm_load;
-  double train_ratio = 0.2, val_ratio = 0.1;
+  // The split options as typed: a bundle's recorded split fills the others.
+  cli::SplitArgs split_args;
   int64_t seed = 42;
-  // The three as typed, when given: a bundle's recorded split fills the others.
-  std::optional<std::string> given_train_ratio, given_val_ratio, given_seed;
+  bool seed_given = false;
+  SplitProtocol split;  // the split to score
   std::string routing = "all";
   bool routing_given = false;
   std::string out_dir = ".";
@@ -78,26 +80,13 @@ bool announce_encoder(const Options& o, const Bundle& bundle) {
 }
 
 // The split to score: each value given on the command line wins, the
-// bundle's record fills the rest, the defaults stand in for bundles without one.
-// A given value that differs from the record is warned about: the tree may
-// have been trained on pixels that are then scored.
-void resolve_split(Options& o, const SplitRecord& r) {
-  auto settle = [&](const char* option, const std::optional<std::string>& given, double& value, double recorded) {
-    if (!given) {
-      value = recorded;
-    } else if (value != recorded) {
-      std::cout << "WARNING: " << option << " " << *given << " differs from the " << py_float(recorded)
-                << " recorded in the bundle; the test pixels may include pixels the tree was trained on." << std::endl;
-    }
-  };
-  settle("--train_ratio", o.given_train_ratio, o.train_ratio, r.train_ratio);
-  settle("--val_ratio", o.given_val_ratio, o.val_ratio, r.val_ratio);
-  if (!o.given_seed) {
-    o.seed = r.seed;
-  } else if (o.seed != r.seed) {
-    std::cout << "WARNING: --seed " << *o.given_seed << " differs from the " << r.seed
-              << " recorded in the bundle; the test pixels may include pixels the tree was trained on." << std::endl;
-  }
+// bundle's record fills the rest, the defaults stand in for bundles without
+// one. A given value that differs from the record is warned about: the tree
+// may have been trained on pixels that are then scored.
+void resolve_split(Options& o, const std::optional<SplitProtocol>& recorded) {
+  if (!recorded) return;
+  o.split = cli::settle_protocol(*recorded, o.split_args, o.seed, o.seed_given, "in the bundle", "the tree was",
+                                 std::cout);
 }
 
 // The bundle at `path`. A file of network weights whose side file is
@@ -191,16 +180,18 @@ int main_flow(Options o) {
   std::cout << "\nLoading models from " << o.model << " ..." << std::endl;
   const Bundle bundle = load_bundle_or_explain(o.model);
   std::cout << "Models loaded." << std::endl;
-  if (bundle.split && o.has_gt) resolve_split(o, *bundle.split);
+  resolve_split(o, bundle.split);
+  // A split of given maps scores on its own test map, --gt or not.
+  o.has_gt = o.has_gt || (o.split.mode == SplitMode::given && o.split.test_gt);
 
   PredictSceneOptions so;
   so.data = o.data;
   if (o.has_gt) so.gt = o.gt;
-  so.train_ratio = o.train_ratio, so.val_ratio = o.val_ratio, so.seed = o.seed;
+  so.split = o.split;
   so.tiling = o.tiling;
   const PredictScene scene(so);
   check_scene_fits(bundle.tree, bundle.trained_models, scene.bands, scene.classes, o.data, o.gt, o.model);
-  if (o.has_gt) cli::check_test_pixels(scene.test_pixels, o.train_ratio, o.val_ratio, o.gt);
+  if (o.has_gt) cli::check_test_pixels(scene.test_pixels, o.split, o.gt);
   // Scored over the bundle's classes: a prediction of a class this scene
   // lacks is an error, not a pixel outside the scores.
   const int64_t num_classes = tree_class_count(bundle.tree);
@@ -276,8 +267,7 @@ int run(int argc, char** argv) {
   CLI::Option* gt = app->add_option("--gt", o.gt);
   app->add_option("--model", o.model, "Path to spt_models.pkl")->required();
   app->add_option("--ssm_load", o.ssm_load);
-  CLI::Option* train_ratio = app->add_option("--train_ratio", o.train_ratio)->check(cli::fraction());
-  CLI::Option* val_ratio = app->add_option("--val_ratio", o.val_ratio)->check(cli::fraction());
+  cli::add_split_options(*app, o.split_args, /*described=*/false, nullptr);
   CLI::Option* seed = app->add_option("--seed", o.seed);
   CLI::Option* routing = app->add_option("--routing", o.routing)
                              ->check(CLI::IsMember({"hybrid", "forest", "soft", "all"}))
@@ -297,9 +287,8 @@ int run(int argc, char** argv) {
   o.has_gt = gt->count() > 0;
   o.routing_given = routing->count() > 0;
   o.tiling = TileOptions().tile(tile).overlap(overlap);
-  if (train_ratio->count() > 0) o.given_train_ratio = train_ratio->as<std::string>();
-  if (val_ratio->count() > 0) o.given_val_ratio = val_ratio->as<std::string>();
-  if (seed->count() > 0) o.given_seed = seed->as<std::string>();
+  o.seed_given = seed->count() > 0;
+  o.split = cli::parsed_protocol(o.split_args, o.seed);
   return cli::guarded([&] {
     // A single network is recognised by the side file lumora-train writes beside its weights.
     const std::string record = network_record_path(o.model);
@@ -309,9 +298,9 @@ int run(int argc, char** argv) {
       if (o.has_gt) n.gt = o.gt;
       n.model = o.model;
       n.record = record;
-      n.given_train_ratio = o.given_train_ratio ? std::optional<double>(o.train_ratio) : std::nullopt;
-      n.given_val_ratio = o.given_val_ratio ? std::optional<double>(o.val_ratio) : std::nullopt;
-      n.given_seed = o.given_seed ? std::optional<int64_t>(o.seed) : std::nullopt;
+      n.split_args = &o.split_args;
+      n.seed = o.seed;
+      n.seed_given = o.seed_given;
       n.routing_given = o.routing_given;
       n.ssm_load_given = o.ssm_load.has_value();
       n.out_dir = o.out_dir;

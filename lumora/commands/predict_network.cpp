@@ -29,23 +29,6 @@
 namespace lumora::commands {
 namespace {
 
-// A given split value that differs from the record is used, with a warning:
-// the network may have been trained on pixels that are then scored.
-template <typename T>
-T settle(const char* option, const std::optional<T>& given, T recorded) {
-  if (!given) return recorded;
-  auto text = [](T v) {
-    if constexpr (std::is_integral_v<T>)
-      return std::to_string(v);
-    else
-      return py_float(v);
-  };
-  if (*given != recorded)
-    std::cout << "WARNING: " << option << " " << text(*given) << " differs from the " << text(recorded)
-              << " recorded beside the network; the test pixels may include pixels it was trained on." << std::endl;
-  return *given;
-}
-
 void check_scene(const PredictScene& scene, const NetworkRecord& r, const NetworkPredictOptions& o) {
   if (scene.bands != r.num_bands)
     throw ValueError(fmt::format("the cube in '{}' has {} bands but the network '{}' was trained on {} bands", o.data,
@@ -56,7 +39,7 @@ void check_scene(const PredictScene& scene, const NetworkRecord& r, const Networ
   if (!unknown.empty())
     throw ValueError(fmt::format("the label map in '{}' holds class {} {} that the network '{}' does not know (its "
                                  "classes: 1 to {})",
-                                 *o.gt, unknown.size() == 1 ? "id" : "ids", fmt::join(unknown, ", "), o.model,
+                                 o.gt.value_or(""), unknown.size() == 1 ? "id" : "ids", fmt::join(unknown, ", "), o.model,
                                  r.num_classes - 1));
 }
 
@@ -96,18 +79,20 @@ int predict_network(const NetworkPredictOptions& o) {
   std::cout << "Network loaded (" << r.num_bands << " bands, classes 1 to " << r.num_classes - 1
             << ", side file " << o.record << ")." << std::endl;
 
-  const double train_ratio = o.gt ? settle("--train_ratio", o.given_train_ratio, r.train_ratio) : r.train_ratio;
-  const double val_ratio = o.gt ? settle("--val_ratio", o.given_val_ratio, r.val_ratio) : r.val_ratio;
-  const int64_t seed = o.gt ? settle("--seed", o.given_seed, r.seed) : r.seed;
+  // The split recorded beside the network, with what the command line changes.
+  const SplitProtocol split = cli::settle_protocol(r.split, *o.split_args, o.seed, o.seed_given, "beside the network",
+                                                   "it was", std::cout);
+  // A split of given maps scores on its own test map, --gt or not.
+  const bool scored = o.gt || (split.mode == SplitMode::given && split.test_gt);
   PredictSceneOptions so;
   so.data = o.data;
-  so.gt = o.gt;
-  so.train_ratio = train_ratio, so.val_ratio = val_ratio, so.seed = seed;
+  if (scored) so.gt = o.gt.value_or("");
+  so.split = split;
   so.min_max = r.normalisation == "min_max";
   so.tiling = o.tiling;
   const PredictScene scene(so);
   check_scene(scene, r, o);
-  if (o.gt) cli::check_test_pixels(scene.test_pixels, train_ratio, val_ratio, *o.gt);
+  if (scored) cli::check_test_pixels(scene.test_pixels, split, o.gt.value_or(""));
   std::vector<std::string> names = r.class_names;
   if (o.maps.class_names) names = class_names_of(o.maps, r.num_classes - 1);
   make_dirs(o.out_dir);
@@ -123,11 +108,13 @@ int predict_network(const NetworkPredictOptions& o) {
     torch::NoGradGuard no_grad;
     compat::Autocast autocast(r.fp16);  // as lumora-train tested it
     logits = network_logits(*net, scene.windows(), scene.height, scene.width, device, o.tiling);
+    // Only classes training saw may win: never 0, never an id the scene lacks.
+    logits = restrict_to_classes(logits, predictable_classes(r));
   }
   const torch::Tensor pred = logits.argmax(1).squeeze(0).to(torch::kInt64);
   std::cout << fmt::format("  Inference complete in {:.1f}s", seconds_since(start)) << std::endl;
 
-  if (o.gt) {
+  if (scored) {
     const torch::Tensor eval = eval_labels(scene.labels, scene.test_mask);
     const RsspMetrics m = compute_rssp_metrics(pred, eval, r.num_classes);
     display::print_results_box(m.scores.labelled());
@@ -150,7 +137,7 @@ int predict_network(const NetworkPredictOptions& o) {
     std::cout << std::endl;
     print_saved_paths(map_set->prediction("", pred));
     if (o.maps.probs) print_saved_paths(map_set->probabilities("", torch::softmax(logits, 1).squeeze(0)));
-    if (o.gt) {
+    if (scored) {
       print_saved_paths(map_set->errors("", pred, scene.labels, scene.test_mask));
       print_saved_paths(map_set->truth(scene.labels));
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lumora/commands/run_outputs.h"
+#include "lumora/commands/split_options.h"
 #include "lumora/models/tiled_forward.h"
 
 namespace lumora::commands {
@@ -18,9 +19,10 @@ struct NetworkPredictOptions {
   std::optional<std::string> gt;
   std::string model;   // the weights
   std::string record;  // their side file
-  // Values given on the command line; the side file's record fills the rest.
-  std::optional<double> given_train_ratio, given_val_ratio;
-  std::optional<int64_t> given_seed;
+  // Split options given on the command line; the side file's record fills the rest.
+  const cli::SplitArgs* split_args = nullptr;
+  int64_t seed = 42;
+  bool seed_given = false;
   bool routing_given = false;   // said to be ignored
   bool ssm_load_given = false;  // said to be ignored
   std::string out_dir = ".";

@@ -37,9 +37,7 @@ PredictScene::PredictScene(const PredictSceneOptions& o) {
   if (o.gt) {
     // Without the cube while tiles are possible: its extents come from the file.
     const LabelledScene labelled(SceneOptions(o.data, *o.gt)
-                                     .train_ratio(o.train_ratio)
-                                     .val_ratio(o.val_ratio)
-                                     .seed(o.seed)
+                                     .protocol(o.split)
                                      .use_fp16(o.min_max)
                                      .load_cube(o.tiling.tile() <= 0));
     print_split_summary(labelled, Split::test);

@@ -13,15 +13,15 @@
 #include <torch/types.h>
 
 #include "lumora/datasets/spilled_cube.h"
+#include "lumora/datasets/split_protocol.h"
 #include "lumora/models/tiled_forward.h"
 
 namespace lumora::commands {
 
 struct PredictSceneOptions {
   std::string data;
-  std::optional<std::string> gt;
-  double train_ratio = 0.2, val_ratio = 0.1;
-  int64_t seed = 42;
+  std::optional<std::string> gt;  // scored when set ("" with a split of given maps: its test map)
+  SplitProtocol split;  // the split whose test pixels are scored
   bool min_max = false;  // normalised by min and range instead of mean and deviation
   TileOptions tiling;
 };

@@ -105,6 +105,24 @@ std::optional<maps::MapSet> open_maps(const MapRequest& r, const std::string& ou
   return maps::MapSet(out_dir, num_classes, std::move(names), std::move(metadata));
 }
 
+void save_split_map(const std::string& out_dir, const std::string& data_path, const MapRequest& r,
+                    const LabelledScene& scene) {
+  if (!maps::rasters_available()) {
+    std::cout << "split.tif skipped: this lumora was built without GDAL." << std::endl;
+    return;
+  }
+  const int64_t height = scene.labels.size(0), width = scene.labels.size(1);
+  const auto metadata = maps::find_scene_metadata(data_path, r.metadata, height, width, scene.num_bands);
+  const std::string path = path_join(out_dir, "split.tif");
+  maps::write_split_raster(path, scene.roles(), metadata && metadata->georef ? &*metadata->georef : nullptr);
+  print_saved_paths({path});
+}
+
+void print_split_notes(const LabelledScene& scene) {
+  for (const auto& note : scene.split_notes)
+    std::cout << display::YELLOW << "Split: " << note << display::RESET << std::endl;
+}
+
 void print_split_summary(const LabelledScene& scene, Split split) {
   std::cout << split_name(split) << ": " << scene.coords(split).size(0) << " pixels across " << scene.num_classes - 1
             << " classes" << std::endl;

@@ -42,6 +42,16 @@ std::optional<maps::MapSet> open_maps(const MapRequest& request, const std::stri
                                       const std::string& data_path, int64_t num_classes,
                                       std::vector<std::string> names, int64_t bands, int64_t height, int64_t width);
 
+// Writes out_dir/split.tif (see maps::write_split_raster), georeferenced
+// from the scene's metadata.json as the maps are, with or without --no-maps:
+// it is what lets another tool score on the same pixels. A build without
+// GDAL prints one line instead.
+void save_split_map(const std::string& out_dir, const std::string& data_path, const MapRequest& request,
+                    const LabelledScene& scene);
+
+// The lines of what the scene's split cut or dropped (see PixelSplit).
+void print_split_notes(const LabelledScene& scene);
+
 // "<split>: <pixels> pixels across <classes> classes", the line a program
 // prints for each split of the scene it works on.
 void print_split_summary(const LabelledScene& scene, Split split);

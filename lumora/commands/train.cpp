@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/few_label_options.h"
+#include "lumora/commands/split_options.h"
 #include "lumora/core/csv.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
@@ -38,7 +40,8 @@ int64_t parameter_count(const torch::nn::Module& module) {
 // What a run leaves for prediction and for the eye, after its scores: the
 // side file of the best weights, the maps of their prediction `pred` (H, W)
 // over the whole scene, and the training curves of the log.
-void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& test_ds, int64_t best_epoch,
+void write_network_outputs(const TrainOptions& o, const LabelledScene& scene, const HyperspectralDataset& test_ds,
+                           int64_t best_epoch,
                            const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
   NetworkRecord record;
   static_cast<NetworkSizes&>(record) = o.sizes;
@@ -46,9 +49,8 @@ void write_network_outputs(const TrainOptions& o, const HyperspectralDataset& te
   record.num_classes = test_ds.num_classes;
   record.fp16 = o.fp16;
   record.normalisation = o.fp16 ? "min_max" : "standard";  // the dataset's use_fp16 choice
-  record.train_ratio = o.train_ratio;
-  record.val_ratio = o.val_ratio;
-  record.seed = o.seed;
+  record.split = scene.protocol;
+  record.trained_classes = scene.trained_classes();
   record.best_epoch = best_epoch;
   const std::vector<std::string> names = class_names_of(o.maps, test_ds.num_classes - 1);
   for (int64_t k = 1; k < test_ds.num_classes; ++k) record.class_names.push_back(maps::class_name(names, k));
@@ -98,8 +100,8 @@ class TrainingRun : public FitObserver {
 
 }  // namespace
 
-void run_training(const TrainOptions& o, const torch::Device& device, HyperspectralDataset& train_ds,
-                  HyperspectralDataset& val_ds, HyperspectralDataset& test_ds) {
+void run_training(const TrainOptions& o, const torch::Device& device, const LabelledScene& scene,
+                  HyperspectralDataset& train_ds, HyperspectralDataset& val_ds, HyperspectralDataset& test_ds) {
   check_trainable_size(train_ds.data.size(1), train_ds.data.size(2));
   const FitBatch train_batch = device_batch(train_ds.data, train_ds.split_mask, device);
   const FitBatch val_batch = device_batch(val_ds.data, val_ds.split_mask, device);
@@ -135,12 +137,18 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
                    "val_recall", "val_aa", "val_kappa"});
     log.close();
   }
+  save_split_map(o.out_dir, o.data, o.maps, scene);
   display::print_training_start();
 
   TrainingRun run(log_path, save_path);
   FitResult fit = fit_network(net, *criterion, train_batch, val_batch,
-                              FitOptions().epochs(o.epochs).lr(o.lr).val_interval(10).mixed_precision(o.fp16).observer(
-                                  &run));
+                              FitOptions()
+                                  .epochs(o.epochs)
+                                  .lr(o.lr)
+                                  .val_interval(10)
+                                  .mixed_precision(o.fp16)
+                                  .observer(&run)
+                                  .few_labels(FewLabelOptions(o.few_labels).seed(static_cast<uint64_t>(o.seed))));
   const int64_t best_epoch = fit.best_epoch;
 
   // A run only ever tests weights it wrote itself: without a best validation
@@ -157,7 +165,8 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   {
     torch::NoGradGuard no_grad;
     compat::Autocast autocast(o.fp16);
-    auto output = net->forward(test_batch.input);
+    // Only classes training saw may win: never 0, never an id the scene lacks.
+    auto output = restrict_to_classes(net->forward(test_batch.input), scene.trained_classes());
     test = compute_metrics(output, test_batch.target, test_ds.num_classes);
     test_pred = output.argmax(1).squeeze(0).to(torch::kCPU, torch::kLong);
   }
@@ -174,8 +183,8 @@ void run_training(const TrainOptions& o, const torch::Device& device, Hyperspect
   }
   std::cout << "  " << display::BOLD << "Best epoch:" << display::RESET << " " << best_epoch << "  |  Logs: " << o.log
             << "  |  Test results: test_results.csv" << std::endl;
-  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio});
-  write_network_outputs(o, test_ds, best_epoch, test_pred, save_path, log_path);
+  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio});
+  write_network_outputs(o, scene, test_ds, best_epoch, test_pred, save_path, log_path);
 }
 
 namespace {
@@ -194,15 +203,18 @@ int train_once(const TrainOptions& o) {
   check_map_inputs(o.maps);
   torch::manual_seed(static_cast<uint64_t>(o.seed));  // CPU and every CUDA device
   const torch::Device device = compat::default_device();
-  const LabelledScene scene(
-      SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed).use_fp16(o.fp16));
+  SplitProtocol protocol = o.split;
+  protocol.seed = o.seed;
+  const LabelledScene scene(SceneOptions(o.data, o.gt).protocol(protocol).use_fp16(o.fp16));
   for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
+  print_split_notes(scene);
+  cli::suggest_few_labels(scene, o.few_labels, std::cout);
   HyperspectralDataset train_ds(scene, Split::train);
   HyperspectralDataset val_ds(scene, Split::val);
   HyperspectralDataset test_ds(scene, Split::test);
-  cli::check_test_pixels(test_ds.coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  cli::check_test_pixels(test_ds.coords.size(0), scene.protocol, o.gt);
   class_names_of(o.maps, train_ds.num_classes - 1);  // a short names file fails before training, not after
-  run_training(o, device, train_ds, val_ds, test_ds);
+  run_training(o, device, scene, train_ds, val_ds, test_ds);
   return 0;
 }
 
@@ -213,11 +225,9 @@ int run(int argc, char** argv) {
   TrainOptions o;
   auto app = cli::make_app("LUMORA — Hyperspectral Segmentation Training", "lumora-train");
   app->add_option("--data", o.data, "Path to hyperspectral data .mat file")->required();
-  app->add_option("--gt", o.gt, "Path to ground truth labels .mat file")->required();
-  app->add_option("--train_ratio", o.train_ratio, "Fraction of labeled pixels per class for training (default: 0.2)")
-      ->check(cli::fraction());
-  app->add_option("--val_ratio", o.val_ratio, "Fraction of labeled pixels per class for validation (default: 0.1)")
-      ->check(cli::fraction());
+  CLI::Option* gt = app->add_option("--gt", o.gt, "Path to ground truth labels .mat file")->required();
+  cli::SplitArgs split;
+  cli::add_split_options(*app, split, /*described=*/true, gt);
   app->add_option("--base_filters", o.sizes.base_filters, "Base filter count for encoder/decoder (default: 32)")
       ->check(cli::at_least(1));
   app->add_option("--num_filters", o.sizes.num_filters, "Filters in Spectral3DStack (default: 8)")->check(cli::at_least(1));
@@ -239,6 +249,8 @@ int run(int argc, char** argv) {
   app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
   app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
   add_map_options(*app, o.maps, /*probs=*/false);
+  cli::FewLabelArgs few;
+  cli::add_few_label_options(*app, few);
   int64_t runs = 1;
   app->add_option("--runs", runs,
                   "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "
@@ -247,6 +259,8 @@ int run(int argc, char** argv) {
   if (auto status = cli::parse(*app, argc, argv)) return *status;
 
   o.loss = parse_loss(loss);  // one of the listed names: checked while parsing
+  o.split = cli::parsed_protocol(split, o.seed);
+  o.few_labels = cli::few_label_options(few);
 
   return cli::guarded([&] {
     if (runs == 1) return train_once(o);

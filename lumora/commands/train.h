@@ -10,14 +10,14 @@
 #include "lumora/datasets/cubeset.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/models/losses.h"
+#include "lumora/training/few_labels.h"
 
 namespace lumora::commands::train {
 
 struct TrainOptions {
   std::string data;
   std::string gt;
-  double train_ratio = 0.2;
-  double val_ratio = 0.1;
+  SplitProtocol split;  // its seed is `seed`
   NetworkSizes sizes;  // filters, blocks, base filters; bands and classes from the scene
   int64_t epochs = 300;
   double lr = 0.0001;
@@ -29,13 +29,14 @@ struct TrainOptions {
   std::string save = "best_model.pth";
   std::string log = "training_log.csv";
   MapRequest maps;  // --no-maps, --metadata, --class-names
+  FewLabelOptions few_labels;  // its seed is `seed`
 };
 
-// Training, test and report on three datasets of one scene; then the side
+// Training, test and report on three datasets of `scene`; then the side
 // file of the best weights (for lumora-predict), the maps of their
 // prediction and the training curves.
-void run_training(const TrainOptions& options, const torch::Device& device, HyperspectralDataset& train_ds,
-                  HyperspectralDataset& val_ds, HyperspectralDataset& test_ds);
+void run_training(const TrainOptions& options, const torch::Device& device, const LabelledScene& scene,
+                  HyperspectralDataset& train_ds, HyperspectralDataset& val_ds, HyperspectralDataset& test_ds);
 
 int run(int argc, char** argv);
 

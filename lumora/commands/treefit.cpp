@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "lumora/commands/cli.h"
+#include "lumora/commands/few_label_options.h"
+#include "lumora/commands/split_options.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/training_console.h"
 #include "lumora/commands/tree_reports.h"
@@ -35,7 +37,8 @@ namespace {
 
 struct Options {
   std::string data, gt;
-  double train_ratio = 0.2, val_ratio = 0.1;
+  cli::SplitArgs split_args;
+  SplitProtocol split;  // its seed is `seed`
   std::string depth = "auto";
   int64_t forests = 5, epochs = 400;
   NetworkSizes sizes;
@@ -55,6 +58,8 @@ struct Options {
   std::optional<std::string> dist_url;
   std::optional<int64_t> world_size, rank;
   double dist_timeout = 300.0;
+  cli::FewLabelArgs few_args;
+  FewLabelOptions few_labels;
 };
 
 // The scores of test_results.csv that repeated runs summarise.
@@ -82,9 +87,8 @@ CLI::Validator depth_check() {
 
 void declare(CLI::App& app, Options& o) {
   app.add_option("--data", o.data)->required();
-  app.add_option("--gt", o.gt)->required();
-  app.add_option("--train_ratio", o.train_ratio)->check(cli::fraction());
-  app.add_option("--val_ratio", o.val_ratio)->check(cli::fraction());
+  CLI::Option* gt = app.add_option("--gt", o.gt)->required();
+  cli::add_split_options(app, o.split_args, /*described=*/false, gt);
   app.add_option("--depth", o.depth, "auto | full | integer")->check(depth_check());
   // A node without ensemble members would make a bundle nothing can predict with.
   app.add_option("--ensembles", o.forests)->check(cli::at_least(1));
@@ -122,6 +126,7 @@ void declare(CLI::App& app, Options& o) {
   app.add_option("--seed", o.seed);
   app.add_option("--save", o.save);
   app.add_option("--out-dir", o.out_dir);
+  cli::add_few_label_options(app, o.few_args);
   app.add_option("--runs", o.runs,
                  "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "
                  "runs_summary.csv")
@@ -146,7 +151,12 @@ std::string run_digest(const Options& o, const LabelledScene& scene, const TreeN
   digest.add(fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", o.epochs, o.forests, o.leaf_forests,
                          n.base_filters, n.num_filters, n.num_blocks, py_float(o.lr), o.loss, py_float(o.focal_gamma),
                          o.patience, o.min_epochs, o.warmup_epochs, o.val_interval, o.d_model, o.d_state, o.routing));
+  const FewLabelOptions& f = o.few_labels;
+  digest.add(fmt::format("{} {} {} {} {} {} {} {}", f.augment(), py_float(f.jitter()), f.pixels_per_class(),
+                         py_float(f.ema_decay()), f.pseudo_interval(), f.pseudo_start(), py_float(f.pseudo_confidence()),
+                         f.pseudo_per_class()));
   digest.add(shape_text(scene.data.sizes().vec(), ShapeStyle::Cross)).add(tree_text(tree));
+  digest.add(protocol_to_json(scene.protocol).dump());
   for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords})
     digest.add(coords->to(torch::kInt64));
   return digest.hex();
@@ -209,9 +219,15 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   const torch::Device device = cluster ? compat::device_for_rank(cluster->rank()) : compat::default_device();
 
   const DepthMode depth_mode = DepthMode::parse(o.depth);  // checked while parsing, too
-  const LabelledScene scene(SceneOptions(o.data, o.gt).train_ratio(o.train_ratio).val_ratio(o.val_ratio).seed(o.seed));
+  SplitProtocol protocol = o.split;
+  protocol.seed = o.seed;
+  const LabelledScene scene(SceneOptions(o.data, o.gt).protocol(protocol));
   for (Split split : {Split::train, Split::val, Split::test}) print_split_summary(scene, split);
-  cli::check_test_pixels(scene.test_coords.size(0), o.train_ratio, o.val_ratio, o.gt);
+  if (leader) {
+    print_split_notes(scene);
+    cli::suggest_few_labels(scene, o.few_labels, std::cout);
+  }
+  cli::check_test_pixels(scene.test_coords.size(0), scene.protocol, o.gt);
   const torch::Tensor& data = scene.data;
   const torch::Tensor& labels = scene.labels;
   const int64_t num_classes = scene.num_classes;
@@ -221,6 +237,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
     make_dirs(o.out_dir);
     cli::make_parent_dirs(bundle_path);
     if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
+    save_split_map(o.out_dir, o.data, MapRequest(), scene);
   }
 
   const Loss loss = parse_loss(o.loss);  // one of the listed names: checked while parsing
@@ -279,7 +296,8 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
                                             .warmup_epochs(o.warmup_epochs)
                                             .val_interval(o.val_interval)
                                             .out_dir(o.out_dir)
-                                            .observer(&console);
+                                            .observer(&console)
+                                            .few_labels(o.few_labels);
   TrainedModels trained_models;
   if (cluster) {
     RankConsole rank_console(*cluster, rank_out);
@@ -299,7 +317,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   bundle.ssm_state = cpu_copy(state_dict(*encoder));
   bundle.d_model = o.d_model;
   bundle.d_state = o.d_state;
-  bundle.split = SplitRecord{o.train_ratio, o.val_ratio, o.seed};
+  bundle.split = scene.protocol;
   save_bundle(bundle, bundle_path);
   display::print_training_done();
 
@@ -322,7 +340,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
   print_saved(report_path);
 
-  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.train_ratio, o.val_ratio, o.seed});
+  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio, o.seed});
   if (csv_data_rows(history_path) > earlier_history_rows)
     draw_tree_curves(history_path, earlier_history_rows, path_join(o.out_dir, "training_curves.png"),
                      "lumora-treefit: " + bundle_path);
@@ -375,6 +393,8 @@ int run(int argc, char** argv) {
   auto app = cli::make_app("LUMORA SPT (Spectral Partition Tree) Training", "lumora-treefit");
   declare(*app, o);
   if (auto status = cli::parse(*app, argc, argv)) return *status;
+  o.split = cli::parsed_protocol(o.split_args, o.seed);
+  o.few_labels = cli::few_label_options(o.few_args);
   return cli::guarded([&] { return run_all(o); });
 }
 

@@ -37,6 +37,14 @@ class TypeError : public Error {
   using Error::Error;
 };
 
+// A value given on the command line that no run can use, found only once
+// the files it names have been read (a program exits with status 2, as for
+// any other option error).
+class OptionError : public ValueError {
+ public:
+  using ValueError::ValueError;
+};
+
 // Anything else that stops the work (unreadable file, failed write, ...).
 class RuntimeError : public Error {
  public:

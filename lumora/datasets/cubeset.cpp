@@ -37,32 +37,6 @@ std::vector<MatVariableInfo> pool_variables(const MatFile& data_file, const MatF
   return pooled;
 }
 
-// Draws j uniformly from 0..max by masked rejection, as numpy's legacy
-// RandomState does, so that splits equal numpy's shuffle for the same seed.
-uint32_t draw_interval(std::mt19937& gen, uint32_t max) {
-  uint32_t mask = max;
-  mask |= mask >> 1;
-  mask |= mask >> 2;
-  mask |= mask >> 4;
-  mask |= mask >> 8;
-  mask |= mask >> 16;
-  uint32_t value;
-  do {
-    value = static_cast<uint32_t>(gen()) & mask;
-  } while (value > max);
-  return value;
-}
-
-torch::Tensor to_coords(const std::vector<int64_t>& flat, int64_t width) {
-  auto out = torch::empty({static_cast<int64_t>(flat.size()), 2}, torch::kInt64);
-  auto acc = out.accessor<int64_t, 2>();
-  for (size_t i = 0; i < flat.size(); ++i) {
-    acc[i][0] = flat[i] / width;
-    acc[i][1] = flat[i] % width;
-  }
-  return out;
-}
-
 void check_finite(const torch::Tensor& cube, const std::string& path) {
   check_bad_values(cube.numel() - torch::isfinite(cube).sum().item<int64_t>(), path);
 }
@@ -143,79 +117,143 @@ std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo
   return {*data_key, *labels_key};
 }
 
-PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double train_ratio, double val_ratio,
-                        int64_t seed) {
-  if (seed < 0 || seed > 0xFFFFFFFFLL) throw ValueError("Seed must be between 0 and 2**32 - 1");
-  // A fraction outside 0..1 (or NaN) would reach an undefined conversion to a pixel count below.
-  for (const auto& [name, ratio] : {std::pair<const char*, double>{"train_ratio", train_ratio}, {"val_ratio", val_ratio}})
-    if (!(ratio >= 0.0 && ratio <= 1.0))
-      throw ValueError(std::string(name) + " must be a number from 0 to 1, got " + py_float(ratio));
-  const auto flat_labels = labels.contiguous();
-  const int64_t width = labels.size(1);
-  const int64_t* lab = flat_labels.data_ptr<int64_t>();
+namespace {
 
-  // Row-major positions of every labelled pixel, bucketed by class.
-  std::vector<std::vector<int64_t>> by_class(static_cast<size_t>(std::max<int64_t>(num_classes, 1)));
-  for (int64_t i = 0, n = flat_labels.numel(); i < n; ++i)
-    if (lab[i] > 0) by_class[lab[i]].push_back(i);
-
-  std::mt19937 gen(static_cast<uint32_t>(seed));
-  std::vector<int64_t> train, val, test;
-  for (int64_t c = 1; c < num_classes; ++c) {
-    auto& pixels = by_class[c];
-    const int64_t n = static_cast<int64_t>(pixels.size());
-    for (int64_t i = n - 1; i >= 1; --i) {
-      const int64_t j = draw_interval(gen, static_cast<uint32_t>(i));
-      std::swap(pixels[i], pixels[j]);
-    }
-    const int64_t n_train = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * train_ratio));
-    const int64_t n_val = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * val_ratio));
-    const int64_t train_end = std::min(n, n_train);
-    const int64_t val_end = std::min(n, n_train + n_val);
-    train.insert(train.end(), pixels.begin(), pixels.begin() + train_end);
-    val.insert(val.end(), pixels.begin() + train_end, pixels.begin() + val_end);
-    test.insert(test.end(), pixels.begin() + val_end, pixels.end());
+// The (H, W) extents of the scene's cube, loading and normalising it into
+// `scene.data` when asked.
+std::pair<int64_t, int64_t> read_cube(LabelledScene& scene, const MatFile& data_file, const SceneOptions& options) {
+  if (options.load_cube()) {
+    scene.data = normalised_cube(data_file, scene.data_key, options.use_fp16());
+    scene.num_bands = scene.data.size(0);
+    return {scene.data.size(1), scene.data.size(2)};
   }
-  return {to_coords(train, width), to_coords(val, width), to_coords(test, width)};
+  const std::vector<int64_t> dims = stored_cube_dims(data_file, scene.data_key);
+  scene.num_bands = dims[2];
+  return {dims[0], dims[1]};
 }
 
-LabelledScene::LabelledScene(const SceneOptions& options) {
+torch::Tensor read_labels(const MatFile& gt_file, const std::string& labels_key, const std::string& gt_path,
+                          const std::string& data_path, int64_t height, int64_t width) {
+  const NdArray stored_labels = gt_file.load(labels_key, "label map");
+  // Bounded before anything is sized by the largest id (one bucket per class below).
+  check_label_map(stored_labels, gt_path, labels_key);
+  torch::Tensor labels = stored_labels.to_int64().contiguous();
+  if (labels.dim() != 2)
+    throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + gt_path + "', got " +
+                     std::to_string(labels.dim()) + " dimensions");
+  if (labels.size(0) != height || labels.size(1) != width)
+    throw ValueError("the label map in '" + gt_path + "' is " + std::to_string(labels.size(0)) + " x " +
+                     std::to_string(labels.size(1)) + " but the cube in '" + data_path + "' is " +
+                     std::to_string(height) + " x " + std::to_string(width) + " pixels");
+  return labels;
+}
+
+std::string quoted(const std::string& option, const std::string& path) { return option + " '" + path + "'"; }
+
+// The split of given maps; `labels` (the --gt map, when given) supplies the
+// test pixels where no test map is given.
+PixelSplit given_split(const SplitProtocol& p, const torch::Tensor& labels, const std::string& gt_path,
+                       int64_t height, int64_t width) {
+  GivenMaps maps;
+  maps.train = read_given_map(*p.train_gt, "--train_gt", height, width);
+  maps.train_name = quoted("--train_gt", *p.train_gt);
+  if (p.val_gt) maps.val = read_given_map(*p.val_gt, "--val_gt", height, width), maps.val_name = quoted("--val_gt", *p.val_gt);
+  if (p.test_gt)
+    maps.test = read_given_map(*p.test_gt, "--test_gt", height, width), maps.test_name = quoted("--test_gt", *p.test_gt);
+  if (!p.test_gt && !labels.defined())
+    throw OptionError("given maps need --test_gt, or --gt to take the test pixels from");
+  maps.labels = labels;
+  maps.labels_name = quoted("--gt", gt_path);
+  try {
+    return split_given(maps);
+  } catch (const ValueError& e) {
+    throw OptionError(e.what());
+  }
+}
+
+}  // namespace
+
+LabelledScene::LabelledScene(const SceneOptions& options) : protocol(options.protocol()) {
   const MatFile data_file(options.data_path());
-  const MatFile gt_file(options.gt_path());
+  const bool given = protocol.mode == SplitMode::given;
+  std::optional<MatFile> gt_file;
+  if (!given || !options.gt_path().empty()) gt_file.emplace(options.gt_path());
 
   data_key = options.data_key().value_or("");
   std::string labels_key = options.labels_key().value_or("");
-  if (!options.data_key() || !options.labels_key())
-    std::tie(data_key, labels_key) = _find_keys(pool_variables(data_file, gt_file));
+  if (!gt_file)
+    data_key = cube_variable(data_file, options.data_key());
+  else if (!options.data_key() || !options.labels_key())
+    std::tie(data_key, labels_key) = _find_keys(pool_variables(data_file, *gt_file));
 
-  int64_t height = 0, width = 0;
-  if (options.load_cube()) {
-    data = normalised_cube(data_file, data_key, options.use_fp16());
-    num_bands = data.size(0), height = data.size(1), width = data.size(2);
+  const auto [height, width] = read_cube(*this, data_file, options);
+  if (gt_file) labels = read_labels(*gt_file, labels_key, options.gt_path(), options.data_path(), height, width);
+
+  PixelSplit parts;
+  if (given) {
+    parts = given_split(protocol, labels, options.gt_path(), height, width);
+    labels = parts.labels;
+    num_classes = labels.max().item<int64_t>() + 1;
   } else {
-    const std::vector<int64_t> dims = stored_cube_dims(data_file, data_key);
-    height = dims[0], width = dims[1], num_bands = dims[2];
+    const int64_t max_label = labels.numel() ? labels.max().item<int64_t>() : 0;
+    if (max_label <= 0) throw ValueError("no labelled pixels in '" + options.gt_path() + "' (no label above 0)");
+    num_classes = max_label + 1;
+    if (protocol.mode == SplitMode::disjoint) protocol.block = resolved_block(protocol, height, width);
+    try {
+      parts = split_pixels(labels, num_classes, protocol);
+    } catch (const ValueError& e) {
+      // Only a disjoint split's blocks can fail a scene that passed the checks above.
+      if (protocol.mode == SplitMode::disjoint) throw OptionError(e.what());
+      throw;
+    }
   }
-
-  const NdArray stored_labels = gt_file.load(labels_key, "label map");
-  // Bounded before anything is sized by the largest id (one bucket per class below).
-  check_label_map(stored_labels, options.gt_path(), labels_key);
-  labels = stored_labels.to_int64().contiguous();
-  if (labels.dim() != 2)
-    throw ValueError("expected a 2-D label map (H, W) in variable '" + labels_key + "' of '" + options.gt_path() +
-                     "', got " + std::to_string(labels.dim()) + " dimensions");
-  if (labels.size(0) != height || labels.size(1) != width)
-    throw ValueError("the label map in '" + options.gt_path() + "' is " + std::to_string(labels.size(0)) + " x " +
-                     std::to_string(labels.size(1)) + " but the cube in '" + options.data_path() + "' is " +
-                     std::to_string(height) + " x " + std::to_string(width) + " pixels");
-  const int64_t max_label = labels.numel() ? labels.max().item<int64_t>() : 0;
-  if (max_label <= 0) throw ValueError("no labelled pixels in '" + options.gt_path() + "' (no label above 0)");
-  num_classes = max_label + 1;
-
-  auto parts = split_pixels(labels, num_classes, options.train_ratio(), options.val_ratio(), options.seed());
   train_coords = parts.train;
   val_coords = parts.val;
   test_coords = parts.test;
+  split_notes = parts.notes;
+}
+
+torch::Tensor LabelledScene::roles() const {
+  PixelSplit parts;
+  parts.train = train_coords, parts.val = val_coords, parts.test = test_coords;
+  return split_roles(parts, labels.size(0), labels.size(1));
+}
+
+std::vector<int64_t> LabelledScene::trained_classes() const {
+  std::vector<bool> seen(static_cast<size_t>(num_classes), false);
+  auto coords = train_coords.accessor<int64_t, 2>();
+  auto lab = labels.accessor<int64_t, 2>();
+  for (int64_t i = 0; i < train_coords.size(0); ++i) seen[lab[coords[i][0]][coords[i][1]]] = true;
+  std::vector<int64_t> out;
+  for (int64_t k = 1; k < num_classes; ++k)
+    if (seen[k]) out.push_back(k);
+  return out;
+}
+
+torch::Tensor read_given_map(const std::string& path, const std::string& option, int64_t height, int64_t width) {
+  const MatFile file(path);
+  std::string key;
+  std::vector<std::string> kept;
+  for (const auto& v : file.variables()) {
+    if (v.name.rfind("__", 0) == 0) continue;
+    kept.push_back(v.name);
+    if (v.detection_ndim() == 2) key = v.name;
+  }
+  if (key.empty())
+    throw OptionError(option + ": no 2-D variable (H, W) to use as a label map in '" + path + "'; its variables: " +
+                      py_list(kept));
+  const MatVariableInfo& info = file.info(key);
+  if (!info.numeric)
+    throw OptionError(option + ": variable '" + key + "' in '" + path + "' is of class " + info.mat_class +
+                      ", not a label map");
+  const NdArray stored = file.load(key, "label map");
+  check_label_map(stored, path, key);
+  torch::Tensor map = stored.to_int64().contiguous();
+  if (map.dim() != 2 || map.size(0) != height || map.size(1) != width)
+    throw OptionError(option + ": the label map '" + key + "' in '" + path + "' is " +
+                      shape_text(map.sizes().vec(), ShapeStyle::Cross) + " but the scene is " +
+                      std::to_string(height) + " x " + std::to_string(width) + " pixels");
+  return map;
 }
 
 const torch::Tensor& LabelledScene::coords(Split split) const {

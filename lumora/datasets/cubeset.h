@@ -15,6 +15,7 @@
 #include <torch/data/datasets/base.h>
 #include <torch/data/example.h>
 
+#include "lumora/datasets/split_protocol.h"
 #include "lumora/io/matfile.h"
 
 namespace lumora {
@@ -30,16 +31,23 @@ struct SceneOptions {
   SceneOptions(std::string data_path, std::string gt_path)
       : data_path_(std::move(data_path)), gt_path_(std::move(gt_path)) {}
   TORCH_ARG(std::string, data_path);
-  TORCH_ARG(std::string, gt_path);
-  TORCH_ARG(double, train_ratio) = 0.2;
-  TORCH_ARG(double, val_ratio) = 0.1;
+  TORCH_ARG(std::string, gt_path);  // may be empty when the protocol names given maps
+  TORCH_ARG(SplitProtocol, protocol);
   TORCH_ARG(std::optional<std::string>, data_key) = std::nullopt;
   TORCH_ARG(std::optional<std::string>, labels_key) = std::nullopt;
-  TORCH_ARG(int64_t, seed) = 42;
   TORCH_ARG(bool, use_fp16) = false;  // normalised by min and range instead of mean and deviation
   // False: only the label map and the split are read; `data` stays undefined
   // (for callers that read the cube window by window themselves).
   TORCH_ARG(bool, load_cube) = true;
+
+  // The ratio split's values, inside `protocol`.
+ public:
+  SceneOptions& train_ratio(double v) { return protocol_.train_ratio = v, *this; }
+  SceneOptions& val_ratio(double v) { return protocol_.val_ratio = v, *this; }
+  SceneOptions& seed(int64_t v) { return protocol_.seed = v, *this; }
+  double train_ratio() const { return protocol_.train_ratio; }
+  double val_ratio() const { return protocol_.val_ratio; }
+  int64_t seed() const { return protocol_.seed; }
 };
 
 class LabelledScene {
@@ -58,6 +66,13 @@ class LabelledScene {
   torch::Tensor train_coords;  // int64 (N_train, 2) of (row, column)
   torch::Tensor val_coords;
   torch::Tensor test_coords;
+  SplitProtocol protocol;               // as drawn: a disjoint split's block size resolved
+  std::vector<std::string> split_notes;  // what the split cut or dropped, for the console
+
+  // (H, W) uint8: 0 unused, 1 train, 2 val, 3 test.
+  torch::Tensor roles() const;
+  // The classes that have training pixels, increasing.
+  std::vector<int64_t> trained_classes() const;
 };
 
 // One split of a scene as a dataset of one sample: the scene's cube and this
@@ -109,12 +124,10 @@ void check_bad_values(int64_t bad, const std::string& path);
 // and the last 2-D one; names starting with "__" are skipped.
 std::pair<std::string, std::string> _find_keys(const std::vector<MatVariableInfo>& variables);
 
-// The per-class split of labelled pixels (label > 0), class by class in
-// increasing id; within a class the shuffled order. `labels` is (H, W) int64.
-struct PixelSplit {
-  torch::Tensor train, val, test;  // int64 (N, 2)
-};
-PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double train_ratio, double val_ratio,
-                        int64_t seed);
+// The label map of a file of its own (a given training, validation or test
+// map): its last 2-D variable (names starting with "__" skipped), checked as
+// every label map is and to be `height` x `width`. `option` names it in
+// errors ("--train_gt").
+torch::Tensor read_given_map(const std::string& path, const std::string& option, int64_t height, int64_t width);
 
 }  // namespace lumora

@@ -39,6 +39,12 @@ void write_float_geotiff(const std::string&, const torch::Tensor&, const std::ve
 
 }  // namespace
 
+void write_split_raster(const std::string& path, const torch::Tensor& roles, const Georef* georef) {
+  // Unused black, then train, val and test in colours that read apart on any screen.
+  const std::vector<Rgb> colours = {{0, 0, 0}, {230, 159, 0}, {86, 180, 233}, {200, 200, 200}};
+  write_class_geotiff(path, roles.to(torch::kInt64), colours, {"unused", "train", "val", "test"}, georef);
+}
+
 MapSet::MapSet(std::string out_dir, int64_t num_classes, std::vector<std::string> names,
                std::optional<SceneMetadata> metadata)
     : out_dir_(std::move(out_dir)),

@@ -32,6 +32,11 @@ bool figures_available();
 extern const char* const kNoRastersNotice;
 extern const char* const kNoFiguresNotice;
 
+// split.tif: each pixel's role in a run's split as one byte (0 unused,
+// 1 train, 2 val, 3 test), with a colour table and the roles' names;
+// georeferenced like the maps when `georef` is given. Needs GDAL.
+void write_split_raster(const std::string& path, const torch::Tensor& roles, const Georef* georef);
+
 class MapSet {
  public:
   // `num_classes`: ids 0..num_classes-1 the model can give (the colour

@@ -3,10 +3,12 @@
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+#include <torch/torch.h>
 
 #include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
@@ -30,13 +32,6 @@ int64_t integer(const json& doc, const char* key, int64_t minimum, const std::st
   return v.get<int64_t>();
 }
 
-double fraction(const json& doc, const char* key, const std::string& path) {
-  const json& v = entry(doc, key, path);
-  if (!v.is_number() || !(v.get<double>() >= 0.0 && v.get<double>() <= 1.0))
-    throw ValueError(fmt::format("'{}': \"{}\" must be a number from 0 to 1, got {}", path, key, v.dump()));
-  return v.get<double>();
-}
-
 }  // namespace
 
 std::string network_record_path(const std::string& weights_path) {
@@ -55,9 +50,10 @@ void save_network_record(const NetworkRecord& r, const std::string& path) {
   doc["base_filters"] = r.base_filters;
   doc["fp16"] = r.fp16;
   doc["normalisation"] = r.normalisation;
-  doc["split"] = json{{"train_ratio", r.train_ratio}, {"val_ratio", r.val_ratio}, {"seed", r.seed}};
+  doc["split"] = protocol_to_json(r.split);
   doc["best_epoch"] = r.best_epoch;
   doc["class_names"] = r.class_names;
+  if (!r.trained_classes.empty()) doc["trained_classes"] = r.trained_classes;
   const std::string text = doc.dump(2) + "\n";
   write_text_file(path, text);
 }
@@ -90,10 +86,7 @@ NetworkRecord load_network_record(const std::string& path) {
   r.normalisation = norm.get<std::string>();
   const json& split = entry(doc, "split", path);
   if (!split.is_object()) throw ValueError("'" + path + "': \"split\" must be an object, got " + split.dump());
-  r.train_ratio = fraction(split, "train_ratio", path);
-  r.val_ratio = fraction(split, "val_ratio", path);
-  r.seed = integer(split, "seed", 0, path);
-  if (r.seed > 0xFFFFFFFFLL) throw ValueError("'" + path + "': \"seed\" must be at most 2**32 - 1");
+  r.split = protocol_from_json(split, "'" + path + "': split");
   r.best_epoch = doc.contains("best_epoch") ? integer(doc, "best_epoch", 0, path) : 0;
   if (doc.contains("class_names")) {
     const json& names = doc["class_names"];
@@ -103,7 +96,35 @@ NetworkRecord load_network_record(const std::string& path) {
       r.class_names.push_back(n.get<std::string>());
     }
   }
+  if (doc.contains("trained_classes")) {
+    const json& ids = doc["trained_classes"];
+    const std::string bad = "'" + path + "': \"trained_classes\" must be a list of class ids from 1 to " +
+                            std::to_string(r.num_classes - 1);
+    if (!ids.is_array() || ids.empty()) throw ValueError(bad);
+    for (const auto& id : ids) {
+      if (!id.is_number_integer() || id.get<int64_t>() < 1 || id.get<int64_t>() >= r.num_classes) throw ValueError(bad);
+      r.trained_classes.push_back(id.get<int64_t>());
+    }
+  }
   return r;
+}
+
+std::vector<int64_t> predictable_classes(const NetworkRecord& r) {
+  if (!r.trained_classes.empty()) return r.trained_classes;
+  std::vector<int64_t> all;
+  for (int64_t k = 1; k < r.num_classes; ++k) all.push_back(k);
+  return all;
+}
+
+torch::Tensor restrict_to_classes(const torch::Tensor& logits, const std::vector<int64_t>& classes) {
+  auto allowed = torch::zeros({logits.size(1)}, torch::kBool);
+  for (int64_t k : classes)
+    if (k >= 1 && k < logits.size(1)) allowed[k] = true;
+  if (!allowed.any().item<bool>()) throw ValueError("a network must be allowed at least one class to predict");
+  std::vector<int64_t> shape(static_cast<size_t>(logits.dim()), 1);
+  shape[1] = logits.size(1);
+  const auto mask = allowed.logical_not().reshape(shape).to(logits.device());
+  return logits.masked_fill(mask, -std::numeric_limits<float>::infinity());
 }
 
 }  // namespace lumora

@@ -1,13 +1,13 @@
 // The side file of a single trained network ("best_model.json" beside
 // "best_model.pth"): what prediction needs besides the weights — the
 // network's sizes, how the cube was normalised, the pixel split of its
-// training run and the class names.
+// training run (its record: see split_protocol.h) and the class names.
 //
 //   {"model": "HyperspectralNet", "num_bands": 48, "num_classes": 7,
 //    "num_filters": 8, "num_blocks": 3, "base_filters": 32, "fp16": false,
 //    "normalisation": "standard", "split": {"train_ratio": 0.2,
 //    "val_ratio": 0.1, "seed": 42}, "best_epoch": 60,
-//    "class_names": ["class 1", ...]}
+//    "class_names": ["class 1", ...], "trained_classes": [1, 2, ...]}
 //
 // "normalisation" is "standard" (whole-cube mean and standard deviation) or
 // "min_max" (whole-cube minimum and range; what a --fp16 run uses).
@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include <torch/types.h>
+
+#include "lumora/datasets/split_protocol.h"
 #include "lumora/models/network_sizes.h"
 
 namespace lumora {
@@ -24,12 +27,23 @@ namespace lumora {
 struct NetworkRecord : NetworkSizes {
   bool fp16 = false;
   std::string normalisation = "standard";
-  double train_ratio = 0.2;
-  double val_ratio = 0.1;
-  int64_t seed = 42;
+  SplitProtocol split;  // the pixel split of the training run
   int64_t best_epoch = 0;
   std::vector<std::string> class_names;  // classes 1..num_classes-1
+  // The classes that had training pixels, increasing: the only ones the
+  // network may predict. Empty in side files written before it was recorded
+  // (then every class from 1 up).
+  std::vector<int64_t> trained_classes;
 };
+
+// The classes a network may predict: the record's trained classes, or every
+// class from 1 for a record without them.
+std::vector<int64_t> predictable_classes(const NetworkRecord& record);
+
+// `logits` (B, K, ...) with every class outside `classes` (ids 1..K-1, at
+// least one) at the lowest value, so that no arg-max picks 0, "unlabelled",
+// or a class the network never saw a pixel of; softmax gives them 0.
+torch::Tensor restrict_to_classes(const torch::Tensor& logits, const std::vector<int64_t>& classes);
 
 // The side file of the weights at `weights_path`: the same name with its
 // extension replaced by ".json" (".json" added when it already is one).
@@ -39,8 +53,7 @@ std::string network_record_path(const std::string& weights_path);
 void save_network_record(const NetworkRecord& record, const std::string& path);
 
 // Reads and checks a side file: every size a positive integer (blocks may be
-// 0), a known normalisation, ratios from 0 to 1, a seed from 0 to 2**32 - 1,
-// names as texts. Errors name the file and the entry.
+// 0), a known normalisation, a valid split record, names as texts. Errors name the file and the entry.
 NetworkRecord load_network_record(const std::string& path);
 
 }  // namespace lumora

@@ -21,42 +21,32 @@ int64_t int_entry(const c10::impl::GenericDict& dict, const std::string& key, in
   return v;
 }
 
-std::optional<SplitRecord> split_entry(const c10::impl::GenericDict& dict, const std::string& path) {
+// The split record as JSON, read by the one reader of split records.
+nlohmann::ordered_json split_json(const c10::impl::GenericDict& split, const std::string& where) {
+  nlohmann::ordered_json record = nlohmann::ordered_json::object();
+  for (const auto& item : split) {
+    if (!item.key().isString()) throw TypeError(where + " has a key that is not text");
+    const std::string& key = item.key().toStringRef();
+    const c10::IValue& v = item.value();
+    if (v.isDouble())
+      record[key] = v.toDouble();
+    else if (v.isInt())
+      record[key] = v.toInt();
+    else if (v.isString())
+      record[key] = v.toStringRef();
+    else
+      throw TypeError(where + "." + key + " is a " + v.tagKind() + ", not a number or a text");
+  }
+  return record;
+}
+
+std::optional<SplitProtocol> split_entry(const c10::impl::GenericDict& dict, const std::string& path) {
   auto it = dict.find("split");
   if (it == dict.end() || it->value().isNone()) return std::nullopt;
   const std::string where = "bundle '" + path + "': split";
   if (!it->value().isGenericDict())
     throw TypeError(where + " is a " + it->value().tagKind() + ", not a mapping");
-  const auto split = it->value().toGenericDict();
-  for (const auto& item : split) {
-    if (!item.key().isString()) throw TypeError(where + " has a key that is not text");
-    const std::string& key = item.key().toStringRef();
-    if (key != "train_ratio" && key != "val_ratio" && key != "seed")
-      throw ValueError(where + " has an unexpected key '" + key + "'");
-  }
-  auto get = [&](const std::string& key) {
-    auto field = split.find(key);
-    if (field == split.end()) throw KeyError(where + " has no '" + key + "' entry");
-    return field->value();
-  };
-  auto ratio = [&](const std::string& key) {
-    const c10::IValue v = get(key);
-    if (!v.isDouble() && !v.isInt())
-      throw TypeError(where + "." + key + " is a " + v.tagKind() + ", not a number");
-    const double r = v.isDouble() ? v.toDouble() : static_cast<double>(v.toInt());
-    if (!std::isfinite(r) || r < 0.0 || r > 1.0)
-      throw ValueError(where + "." + key + " must be a number from 0 to 1, got " + py_float(r));
-    return r;
-  };
-  SplitRecord s;
-  s.train_ratio = ratio("train_ratio");
-  s.val_ratio = ratio("val_ratio");
-  const c10::IValue seed = get("seed");
-  if (!seed.isInt()) throw TypeError(where + ".seed is a " + seed.tagKind() + ", not an integer");
-  s.seed = seed.toInt();
-  if (s.seed < 0 || s.seed > 0xFFFFFFFFLL)
-    throw ValueError(where + ".seed must be from 0 to 2**32 - 1, got " + std::to_string(s.seed));
-  return s;
+  return protocol_from_json(split_json(it->value().toGenericDict(), where), where);
 }
 
 std::string prefixed(const std::string& path, const std::exception& e) {
@@ -67,10 +57,6 @@ std::string prefixed(const std::string& path, const std::exception& e) {
 
 }  // namespace
 
-bool operator==(const SplitRecord& a, const SplitRecord& b) {
-  return a.train_ratio == b.train_ratio && a.val_ratio == b.val_ratio && a.seed == b.seed;
-}
-
 void save_bundle(const Bundle& bundle, const std::string& path) {
   c10::impl::GenericDict dict(c10::StringType::get(), c10::AnyType::get());
   dict.insert("trained_models", trained_models_to_ivalue(bundle.trained_models));
@@ -80,9 +66,16 @@ void save_bundle(const Bundle& bundle, const std::string& path) {
   dict.insert("d_state", bundle.d_state);
   if (bundle.split) {
     c10::impl::GenericDict split(c10::StringType::get(), c10::AnyType::get());
-    split.insert("train_ratio", bundle.split->train_ratio);
-    split.insert("val_ratio", bundle.split->val_ratio);
-    split.insert("seed", bundle.split->seed);
+    const nlohmann::ordered_json record = protocol_to_json(*bundle.split);
+    for (const auto& item : record.items()) {
+      const auto& v = item.value();
+      if (v.is_number_float())
+        split.insert(item.key(), v.get<double>());
+      else if (v.is_number_integer())
+        split.insert(item.key(), v.get<int64_t>());
+      else
+        split.insert(item.key(), v.get<std::string>());
+    }
     dict.insert("split", split);
   }
   write_binary_file(path, encode_tensor_file(dict));

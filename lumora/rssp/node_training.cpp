@@ -148,7 +148,9 @@ FitResult NodeTrainer::train_member(int64_t forest_idx, FitObserver* epochs) {
                          .mixed_precision(options_.mixed_precision())
                          .early_stopping(EarlyStopping{options_.patience(), options_.min_epochs()})
                          .scorer(node_scores)
-                         .observer(epochs));
+                         .observer(epochs)
+                         .few_labels(FewLabelOptions(options_.few_labels())
+                                         .seed(static_cast<uint64_t>(member(forest_idx).seed))));
 }
 
 ForestEntry NodeTrainer::entry(StateDict weights) const {

@@ -134,6 +134,8 @@ struct TrainNodeOptions {
   // Wall-clock start of the whole tree training (see wall_time); none = the node's start.
   TORCH_ARG(std::optional<double>, global_start) = std::nullopt;
   TORCH_ARG(NodeTrainingObserverPtr, observer) = nullptr;
+  // What members do differently with few labels; each member draws with its own seed.
+  TORCH_ARG(FewLabelOptions, few_labels) = FewLabelOptions();
 };
 
 // The ensemble size of a node with `node_class_count` classes.

@@ -16,6 +16,7 @@
 #include "lumora/metrics/confusion.h"
 #include "lumora/models/cubeseg.h"
 #include "lumora/models/losses.h"
+#include "lumora/training/few_labels.h"
 
 namespace lumora {
 
@@ -99,6 +100,8 @@ struct FitOptions {
   // Scores of a validation; the default fails on a mask without pixels.
   TORCH_ARG(ValidationScorer, scorer) = nullptr;
   TORCH_ARG(FitObserverPtr, observer) = nullptr;
+  // Augmentation, per-class pixel draws, pseudo-labels, averaged weights.
+  TORCH_ARG(FewLabelOptions, few_labels) = FewLabelOptions();
 };
 
 // One batch on the training device.

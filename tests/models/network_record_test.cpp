@@ -20,7 +20,8 @@ TEST(NetworkRecord, RoundTripsEveryEntry) {
   testing::TempDir dir;
   NetworkRecord r;
   r.num_bands = 48, r.num_classes = 7, r.num_filters = 2, r.num_blocks = 0, r.base_filters = 4;
-  r.fp16 = true, r.normalisation = "min_max", r.train_ratio = 0.25, r.val_ratio = 0.05, r.seed = 4294967295LL;
+  r.fp16 = true, r.normalisation = "min_max", r.split.train_ratio = 0.25, r.split.val_ratio = 0.05;
+  r.split.seed = 4294967295LL, r.split.train_per_class = 5, r.trained_classes = {1, 3, 6};
   r.best_epoch = 120, r.class_names = {"Water", "Trees, dense"};
   save_network_record(r, dir.file("r.json"));
   const NetworkRecord back = load_network_record(dir.file("r.json"));
@@ -31,9 +32,8 @@ TEST(NetworkRecord, RoundTripsEveryEntry) {
   EXPECT_EQ(back.base_filters, 4);
   EXPECT_TRUE(back.fp16);
   EXPECT_EQ(back.normalisation, "min_max");
-  EXPECT_EQ(back.train_ratio, 0.25);
-  EXPECT_EQ(back.val_ratio, 0.05);
-  EXPECT_EQ(back.seed, 4294967295LL);
+  EXPECT_EQ(back.split, r.split);
+  EXPECT_EQ(back.trained_classes, r.trained_classes);
   EXPECT_EQ(back.best_epoch, 120);
   EXPECT_EQ(back.class_names, r.class_names);
 }
@@ -57,7 +57,7 @@ TEST(NetworkRecord, BadEntriesFailNamingFileAndEntry) {
   EXPECT_EQ(broken("\"normalisation\": \"standard\"", "\"normalisation\": \"zscore\""),
             f + "\"normalisation\" must be \"standard\" or \"min_max\", got \"zscore\"");
   EXPECT_EQ(broken("\"train_ratio\": 0.2", "\"train_ratio\": 1.5"),
-            f + "\"train_ratio\" must be a number from 0 to 1, got 1.5");
+            f + "split.train_ratio must be a number from 0 to 1, got 1.5");
   EXPECT_EQ(broken("\"fp16\": false", "\"fp16\": 0"), f + "\"fp16\" must be true or false, got 0");
   EXPECT_EQ(broken("\"model\": \"HyperspectralNet\"", "\"model\": \"Other\""),
             "'" + dir.file("bad.json") + "' does not describe a HyperspectralNet (no \"model\": \"HyperspectralNet\")");

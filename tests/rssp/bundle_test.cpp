@@ -106,7 +106,8 @@ TEST(Bundle, TruncatedAndForeignFilesNameTheFile) {
 TEST(Bundle, SplitRecordRoundTripsAfterTheOtherEntries) {
   testing::TempDir dir;
   Bundle b = sample_bundle();
-  b.split = SplitRecord{0.3, 0.15, 4294967295};
+  b.split = SplitProtocol();
+  b.split->train_ratio = 0.3, b.split->val_ratio = 0.15, b.split->seed = 4294967295;
   save_bundle(b, dir.file("b.pkl"));
   auto dict = bundle_dict(dir.file("b.pkl"));
   std::vector<std::string> keys;
@@ -117,7 +118,7 @@ TEST(Bundle, SplitRecordRoundTripsAfterTheOtherEntries) {
   EXPECT_TRUE(split.at("seed").isInt());
   const Bundle back = load_bundle(dir.file("b.pkl"));
   ASSERT_TRUE(back.split.has_value());
-  EXPECT_EQ(*back.split, (SplitRecord{0.3, 0.15, 4294967295}));
+  EXPECT_EQ(*back.split, *b.split);
   EXPECT_EQ(back.trained_models, b.trained_models);
 
   // Absent (older bundles) or none: no record.
@@ -131,7 +132,7 @@ TEST(Bundle, SplitRecordRoundTripsAfterTheOtherEntries) {
 TEST(Bundle, SplitRecordIsValidatedNamingTheEntry) {
   testing::TempDir dir;
   Bundle b = sample_bundle();
-  b.split = SplitRecord{0.2, 0.1, 42};
+  b.split = SplitProtocol();
   const std::string path = dir.file("b.pkl");
   save_bundle(b, path);
   auto with_split = [&](const std::function<void(c10::impl::GenericDict&)>& edit) {
@@ -147,11 +148,11 @@ TEST(Bundle, SplitRecordIsValidatedNamingTheEntry) {
   EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("val_ratio", c10::IValue(1.5)); }),
             head + ".val_ratio must be a number from 0 to 1, got 1.5");
   EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("val_ratio", c10::IValue(std::string("0.1"))); }),
-            head + ".val_ratio is a String, not a number");
+            head + ".val_ratio is a string, not a number");
   EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("seed", c10::IValue(int64_t{-1})); }),
             head + ".seed must be from 0 to 2**32 - 1, got -1");
   EXPECT_EQ(with_split([](auto& s) { s.insert_or_assign("seed", c10::IValue(7.0)); }),
-            head + ".seed is a Double, not an integer");
+            head + ".seed must be an integer from 0 to 2**32 - 1, got 7.0");
   EXPECT_EQ(with_split([](auto& s) { EXPECT_EQ(s.erase("seed"), 1u); }), head + " has no 'seed' entry");
   EXPECT_EQ(with_split([](auto& s) { s.insert("shuffle", c10::IValue(true)); }),
             head + " has an unexpected key 'shuffle'");

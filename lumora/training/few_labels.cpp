@@ -1,0 +1,70 @@
+#include "lumora/training/few_labels.h"
+
+#include <torch/torch.h>
+
+#include <algorithm>
+
+namespace lumora {
+
+FewLabelOptions few_labels_recipe() {
+  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100);
+}
+
+View random_view(std::mt19937_64& rng, int64_t height, int64_t width) {
+  View v;
+  const uint64_t draw = rng();
+  v.quarter_turns = static_cast<int64_t>(draw % 4);
+  if (height != width) v.quarter_turns &= 2;  // 0 or 2: the shape stays
+  v.mirror = (draw >> 8) & 1;
+  return v;
+}
+
+torch::Tensor apply_view(const torch::Tensor& x, const View& view) {
+  const int64_t h = x.dim() - 2, w = x.dim() - 1;
+  torch::Tensor out = view.quarter_turns ? torch::rot90(x, view.quarter_turns, {h, w}) : x;
+  return view.mirror ? out.flip({w}) : out;
+}
+
+torch::Tensor sample_per_class(const torch::Tensor& target, int64_t per_class, std::mt19937_64& rng) {
+  const torch::Tensor flat = target.reshape({-1}).to(torch::kCPU).contiguous();
+  const int64_t* lab = flat.data_ptr<int64_t>();
+  std::vector<std::vector<int64_t>> by_class;
+  for (int64_t i = 0; i < flat.numel(); ++i) {
+    if (lab[i] <= 0) continue;
+    if (static_cast<int64_t>(by_class.size()) <= lab[i]) by_class.resize(static_cast<size_t>(lab[i] + 1));
+    by_class[lab[i]].push_back(i);
+  }
+  torch::Tensor kept = torch::zeros_like(flat);
+  int64_t* out = kept.data_ptr<int64_t>();
+  for (auto& pixels : by_class) {
+    // A partial Fisher-Yates shuffle: the first `per_class` are a uniform draw.
+    const int64_t n = static_cast<int64_t>(pixels.size()), take = std::min(n, per_class);
+    for (int64_t i = 0; i < take; ++i) {
+      const int64_t j = i + static_cast<int64_t>(rng() % static_cast<uint64_t>(n - i));
+      std::swap(pixels[i], pixels[j]);
+      out[pixels[i]] = lab[pixels[i]];
+    }
+  }
+  return kept.reshape(target.sizes()).to(target.device());
+}
+
+torch::Tensor pseudo_labels(const torch::Tensor& probs, const torch::Tensor& labelled, const torch::Tensor& excluded,
+                            double confidence, int64_t per_class) {
+  const auto [best, cls] = probs.to(torch::kCPU, torch::kFloat32).max(1);  // (1, H, W)
+  const torch::Tensor known = labelled.to(torch::kCPU);
+  const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0)).logical_and(best.ge(confidence));
+  torch::Tensor out = torch::zeros_like(known);
+  const int64_t classes = probs.size(1);
+  for (int64_t c = 1; c < classes; ++c) {
+    const int64_t have = known.eq(c).sum().item<int64_t>();
+    if (have == 0) continue;
+    const torch::Tensor where = open.logical_and(cls.eq(c)).reshape({-1}).nonzero().reshape({-1});
+    if (where.numel() == 0) continue;
+    const int64_t take = std::min<int64_t>(where.numel(), have * per_class);
+    const torch::Tensor order = std::get<1>(best.reshape({-1}).index_select(0, where).topk(take));
+    out.reshape({-1}).index_fill_(0, where.index_select(0, order), c);
+  }
+  return out.to(labelled.device());
+}
+
+}  // namespace lumora
