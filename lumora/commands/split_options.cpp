@@ -24,9 +24,11 @@ void check_combination(const SplitArgs& a, const CLI::Option* gt) {
     if (SplitArgs::given(map) && !SplitArgs::given(a.train_gt))
       throw CLI::ValidationError(map->get_name() + " needs --train_gt: given maps start with the training pixels");
   if (SplitArgs::given(a.train_gt))
-    for (const CLI::Option* drawn :
-         {a.train_ratio, a.val_ratio, a.train_per_class, a.val_per_class, a.split_mode, a.block, a.guard})
+    for (const CLI::Option* drawn : {a.train_ratio, a.train_per_class, a.split_mode, a.block, a.guard})
       refuse_pair(a.train_gt, drawn, "cannot go together: the given maps are the split");
+  // Validation is drawn from the training map only when no map of its own is given.
+  for (const CLI::Option* drawn : {a.val_ratio, a.val_per_class})
+    refuse_pair(a.val_gt, drawn, "cannot go together: the validation map is the validation set");
   if (a.mode != "disjoint")
     for (const CLI::Option* blocks : {a.block, a.guard})
       if (SplitArgs::given(blocks))

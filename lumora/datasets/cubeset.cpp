@@ -165,7 +165,7 @@ PixelSplit given_split(const SplitProtocol& p, const torch::Tensor& labels, cons
   maps.labels = labels;
   maps.labels_name = quoted("--gt", gt_path);
   try {
-    return split_given(maps);
+    return split_given(maps, p);
   } catch (const ValueError& e) {
     throw OptionError(e.what());
   }
@@ -250,8 +250,8 @@ torch::Tensor read_given_map(const std::string& path, const std::string& option,
   check_label_map(stored, path, key);
   torch::Tensor map = stored.to_int64().contiguous();
   if (map.dim() != 2 || map.size(0) != height || map.size(1) != width)
-    throw OptionError(option + ": the label map '" + key + "' in '" + path + "' is " +
-                      shape_text(map.sizes().vec(), ShapeStyle::Cross) + " but the scene is " +
+    throw OptionError(option + ": the label map '" + key + "' in '" + path + "' is " + std::to_string(map.size(0)) +
+                      " x " + std::to_string(map.size(map.dim() - 1)) + " but the scene is " +
                       std::to_string(height) + " x " + std::to_string(width) + " pixels");
   return map;
 }

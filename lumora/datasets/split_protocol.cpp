@@ -118,7 +118,8 @@ PixelSplit random_split(const torch::Tensor& labels, int64_t num_classes, const 
     train.insert(train.end(), pixels.begin(), pixels.begin() + train_end);
     val.insert(val.end(), pixels.begin() + train_end, pixels.begin() + val_end);
     test.insert(test.end(), pixels.begin() + val_end, pixels.end());
-    note_cuts(p, c, n, train_end, val_end - train_end, n - val_end, out.notes);
+    // The ratio split says nothing new: its console stays as it always was.
+    if (!p.plain_ratios()) note_cuts(p, c, n, train_end, val_end - train_end, n - val_end, out.notes);
   }
   const int64_t width = labels.size(1);
   out.train = to_coords(train, width), out.val = to_coords(val, width), out.test = to_coords(test, width);
@@ -384,7 +385,7 @@ PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double
   return split_pixels(labels, num_classes, p);
 }
 
-PixelSplit split_given(const GivenMaps& maps) {
+PixelSplit split_given(const GivenMaps& maps, const SplitProtocol& p) {
   const int64_t height = maps.train.size(0), width = maps.train.size(1);
   // Which set each pixel belongs to, and its label there.
   std::vector<int8_t> owner(static_cast<size_t>(height * width), -1);
@@ -434,6 +435,22 @@ PixelSplit split_given(const GivenMaps& maps) {
                                    "learn it",
                                    c, thousands(static_cast<int64_t>(members[2][c].size())),
                                    members[2][c].size() == 1 ? "" : "s", test_name, maps.train_name));
+  // Without a validation map, validation takes its share of each class of
+  // the training map, drawn as the random split draws, leaving training at
+  // least one pixel.
+  if (!maps.val.defined()) {
+    std::mt19937 gen(static_cast<uint32_t>(p.seed));
+    for (int64_t c = 1; c < num_classes; ++c) {
+      auto& pixels = members[0][c];
+      const int64_t n = static_cast<int64_t>(pixels.size());
+      shuffle(pixels, gen);
+      const int64_t wanted = p.val_per_class ? *p.val_per_class
+                                             : std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * p.val_ratio));
+      const int64_t take = std::max<int64_t>(0, std::min(wanted, n - 1));
+      members[1][c].assign(pixels.begin(), pixels.begin() + take);
+      pixels.erase(pixels.begin(), pixels.begin() + take);
+    }
+  }
   PixelSplit out;
   std::vector<int64_t> joined[3];
   for (int s = 0; s < 3; ++s)

@@ -80,7 +80,9 @@ PixelSplit split_pixels(const torch::Tensor& labels, int64_t num_classes, double
 // Given maps, each (H, W) int64 or undefined (val, test, labels): every
 // pixel above 0 in a map belongs to that set, with the map's label. Without
 // a test map the test set is every pixel of `labels` (the scene's label map)
-// that the other two leave. `*_name` are how errors name the maps
+// that the other two leave; without a validation map, validation takes the
+// protocol's val_ratio or val_per_class of each class of the training map
+// (drawn with its seed), leaving training at least one pixel. `*_name` are how errors name the maps
 // ("--train_gt 'a.mat'", ...). The split's `labels` is the label map of the
 // three sets together. Fails on a pixel in two sets, an empty training map,
 // or a test class that training never sees.
@@ -88,7 +90,7 @@ struct GivenMaps {
   torch::Tensor train, val, test, labels;
   std::string train_name, val_name, test_name, labels_name;
 };
-PixelSplit split_given(const GivenMaps& maps);
+PixelSplit split_given(const GivenMaps& maps, const SplitProtocol& protocol);
 
 // (H, W) uint8 of each pixel's role: 0 unused, 1 train, 2 val, 3 test.
 torch::Tensor split_roles(const PixelSplit& split, int64_t height, int64_t width);

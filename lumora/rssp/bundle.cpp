@@ -34,6 +34,8 @@ nlohmann::ordered_json split_json(const c10::impl::GenericDict& split, const std
       record[key] = v.toInt();
     else if (v.isString())
       record[key] = v.toStringRef();
+    else if (v.isBool())
+      record[key] = v.toBool();
     else
       throw TypeError(where + "." + key + " is a " + v.tagKind() + ", not a number or a text");
   }

@@ -35,6 +35,7 @@ struct FewLabelOptions {
   TORCH_ARG(int64_t, pseudo_per_class) = 10;
   TORCH_ARG(uint64_t, seed) = 42;
 
+ public:
   bool any() const { return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0; }
 };
 

@@ -122,8 +122,16 @@ TEST_F(SplitCli, GivenMapsTrainAndScoreWhereTheySayWithoutALabelFile) {
                                 dir->file("test_map.mat")}),
                /*with_gt=*/false);
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  const torch::Tensor expected = (train_map.gt(0).to(torch::kUInt8) + 3 * test_map.gt(0).to(torch::kUInt8));
-  EXPECT_TRUE(torch::equal(roles_in("given/split.tif"), expected));
+  // Validation: a tenth of each class of the training map (at least one pixel).
+  const torch::Tensor written = roles_in("given/split.tif");
+  EXPECT_TRUE(torch::equal(written.eq(3), test_map.gt(0)));
+  EXPECT_TRUE(torch::equal(written.eq(1).logical_or(written.eq(2)), train_map.gt(0)));
+  int64_t val = 0;
+  for (int64_t c = 1; c <= 4; ++c) {
+    const int64_t n = train_map.eq(c).sum().item<int64_t>();
+    val += std::min<int64_t>(std::max<int64_t>(1, n / 10), n - 1);
+  }
+  EXPECT_EQ(written.eq(2).sum().item<int64_t>(), val);
   // Scored from the recorded test map, no --gt given.
   auto p = testing::run_program("lumora-predict", {"--data", dir->file("data.mat"), "--model",
                                                    dir->file("given/best_model.pth"), "--no-maps", "--out-dir",
@@ -150,7 +158,7 @@ TEST_F(SplitCli, OptionErrorsAreRefusedBeforeAnyWork) {
   EXPECT_EQ(refused("lumora-train", {"--val_per_class", "-2"}),
             "lumora-train: error: --val_per_class: must be at least 0, got -2\n");
   EXPECT_EQ(refused("lumora-train", {"--train_per_class", "2.5"}),
-            "lumora-train: error: --train_per_class: Value 2.5 could not be converted\n");
+            "lumora-train: error: Could not convert: --train_per_class = 2.5\n");
   EXPECT_EQ(refused("lumora-train", {"--split_guard", "2"}),
             "lumora-train: error: --split_guard applies to --split_mode disjoint only\n");
   EXPECT_EQ(refused("lumora-train", {"--train_gt", dir->file("gt.mat"), "--split_mode", "disjoint"}),

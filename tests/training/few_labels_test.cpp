@@ -1,0 +1,103 @@
+// The few-labels parts of training: views keep every label on its pixel,
+// per-class draws are balanced and redrawn, pseudo-labels come from
+// predictions alone, and the recipe changes a run only when asked.
+#include <gtest/gtest.h>
+
+#include <torch/torch.h>
+
+#include <set>
+
+#include "lumora/training/few_labels.h"
+#include "lumora/training/fit.h"
+#include "support/testing.h"
+
+namespace lumora {
+namespace {
+
+// A scene whose band 0 and band 1 spell each pixel's row and column, and a
+// target holding the same pixel's flat index + 1.
+std::pair<torch::Tensor, torch::Tensor> coded_scene(int64_t h, int64_t w) {
+  auto rows = torch::arange(h, torch::kFloat32).view({h, 1}).expand({h, w});
+  auto cols = torch::arange(w, torch::kFloat32).view({1, w}).expand({h, w});
+  auto input = torch::stack({rows, cols, rows * 0.5}).unsqueeze(0);
+  auto target = (torch::arange(h * w, torch::kInt64) + 1).view({1, h, w});
+  return {input, target};
+}
+
+}  // namespace
+
+TEST(FewLabels, EveryViewKeepsEachLabelWithItsSpectrumAndTheSceneShape) {
+  std::mt19937_64 rng(3);
+  for (const auto& [h, w] : {std::pair<int64_t, int64_t>{6, 6}, {4, 7}}) {
+    const auto [input, target] = coded_scene(h, w);
+    std::set<std::pair<int64_t, bool>> seen;
+    for (int i = 0; i < 64; ++i) {
+      const View v = random_view(rng, h, w);
+      seen.insert({v.quarter_turns, v.mirror});
+      const torch::Tensor x = apply_view(input, v), y = apply_view(target, v);
+      ASSERT_EQ(x.sizes(), input.sizes());
+      const torch::Tensor decoded = (x[0][0] * static_cast<double>(w) + x[0][1]).to(torch::kInt64) + 1;
+      ASSERT_TRUE(torch::equal(decoded, y[0])) << v.quarter_turns << " " << v.mirror;
+    }
+    EXPECT_EQ(seen.size(), h == w ? 8u : 4u);
+  }
+}
+
+TEST(FewLabels, PerClassDrawsAreBalancedSubsetsRedrawnEveryStep) {
+  auto target = torch::zeros({1, 10, 10}, torch::kInt64);
+  target.view({-1}).slice(0, 0, 40).fill_(1);
+  target.view({-1}).slice(0, 40, 43).fill_(2);  // fewer than asked: all kept
+  target.view({-1}).slice(0, 50, 90).fill_(5);
+  std::mt19937_64 rng(1);
+  const torch::Tensor a = sample_per_class(target, 6, rng), b = sample_per_class(target, 6, rng);
+  for (const torch::Tensor& s : {a, b}) {
+    EXPECT_EQ(s.eq(1).sum().item<int64_t>(), 6);
+    EXPECT_EQ(s.eq(2).sum().item<int64_t>(), 3);
+    EXPECT_EQ(s.eq(5).sum().item<int64_t>(), 6);
+    EXPECT_TRUE(torch::equal(s.gt(0), s.gt(0).logical_and(s.eq(target))));  // a subset, labels unchanged
+  }
+  EXPECT_FALSE(torch::equal(a, b));
+}
+
+TEST(FewLabels, PseudoLabelsComeFromConfidentPredictionsOutsideEveryKnownPixel) {
+  // Three classes, 4 x 4 pixels; class 1 labelled twice, class 2 once, class 3 never.
+  auto probs = torch::full({1, 4, 4, 4}, 0.0f);
+  probs[0][1].fill_(0.97f), probs[0][2].fill_(0.01f), probs[0][3].fill_(0.02f);
+  probs[0][1][3].fill_(0.02f), probs[0][2][3].fill_(0.96f);  // row 3: class 2
+  probs[0][1][2][0] = 0.5f, probs[0][2][2][0] = 0.48f;         // not confident
+  probs[0][3][0][3] = 0.99f, probs[0][1][0][3] = 0.0f;         // class 3: never labelled, never pseudo
+  auto labelled = torch::zeros({1, 4, 4}, torch::kInt64);
+  labelled[0][0][0] = 1, labelled[0][0][1] = 1, labelled[0][3][0] = 2;
+  auto excluded = torch::zeros({1, 4, 4}, torch::kInt64);
+  excluded[0][1][0] = 1;  // a validation pixel
+  const torch::Tensor p = pseudo_labels(probs, labelled, excluded, 0.95, 2);
+  EXPECT_EQ(p.eq(1).sum().item<int64_t>(), 4);  // twice class 1's two labelled pixels
+  EXPECT_EQ(p.eq(2).sum().item<int64_t>(), 2);  // row 3 has 3 open pixels, capped at 2 x 1
+  EXPECT_EQ(p.eq(3).sum().item<int64_t>(), 0);
+  EXPECT_FALSE(p.gt(0).logical_and(labelled.gt(0).logical_or(excluded.gt(0))).any().item<bool>());
+  EXPECT_EQ(p[0][2][0].item<int64_t>(), 0);
+}
+
+TEST(FewLabels, TheRecipeChangesARunOnlyWhenAsked) {
+  auto scene = testing::make_tiny_scene(16, 32, 8, 2);
+  FitBatch batch{scene.cube.permute({2, 0, 1}).unsqueeze(0).contiguous(), scene.labels.unsqueeze(0)};
+  auto criterion = build_criterion(Loss::ce, 2.0, 0);
+  auto run = [&](const FewLabelOptions& few) {
+    torch::manual_seed(4);
+    HyperspectralNet net(HyperspectralNetOptions(8, 3).num_filters(2).num_blocks(1).base_filters(4));
+    return fit_network(net, *criterion, batch, batch,
+                       FitOptions().epochs(6).lr(0.01).val_interval(3).few_labels(few)).weights;
+  };
+  auto same = [](const StateDict& a, const StateDict& b) {
+    for (size_t i = 0; i < a.size(); ++i)
+      if (!torch::equal(a[i].second, b[i].second)) return false;
+    return a.size() == b.size();
+  };
+  const StateDict plain = run(FewLabelOptions());
+  EXPECT_TRUE(same(plain, run(FewLabelOptions())));
+  const FewLabelOptions recipe = few_labels_recipe().pseudo_start(3).pseudo_interval(3).pixels_per_class(4);
+  EXPECT_TRUE(same(run(recipe), run(recipe)));
+  EXPECT_FALSE(same(plain, run(recipe)));
+}
+
+}  // namespace lumora
