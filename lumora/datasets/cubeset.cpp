@@ -27,6 +27,19 @@ std::vector<int64_t> stored_cube_dims(const MatFile& data_file, const std::strin
 
 namespace {
 
+// The last variable of `ndim` dimensions (as key detection counts them), or
+// "" when there is none; `kept` gets every name looked at (names starting
+// with "__" are the reader's own and skipped).
+std::string last_variable(const MatFile& file, int64_t ndim, std::vector<std::string>& kept) {
+  std::string key;
+  for (const auto& v : file.variables()) {
+    if (v.name.rfind("__", 0) == 0) continue;
+    kept.push_back(v.name);
+    if (v.detection_ndim() == ndim) key = v.name;
+  }
+  return key;
+}
+
 // The data file's variables in order, then the label file's new ones; a name
 // both files hold takes the label file's variable at the data file's place.
 std::vector<MatVariableInfo> pool_variables(const MatFile& data_file, const MatFile& gt_file) {
@@ -232,13 +245,8 @@ std::vector<int64_t> LabelledScene::trained_classes() const {
 
 torch::Tensor read_given_map(const std::string& path, const std::string& option, int64_t height, int64_t width) {
   const MatFile file(path);
-  std::string key;
   std::vector<std::string> kept;
-  for (const auto& v : file.variables()) {
-    if (v.name.rfind("__", 0) == 0) continue;
-    kept.push_back(v.name);
-    if (v.detection_ndim() == 2) key = v.name;
-  }
+  const std::string key = last_variable(file, 2, kept);
   if (key.empty())
     throw OptionError(option + ": no 2-D variable (H, W) to use as a label map in '" + path + "'; its variables: " +
                       py_list(kept));
@@ -308,13 +316,8 @@ void fail_too_large(float largest, const std::string& path) {
 
 std::string cube_variable(const MatFile& data_file, const std::optional<std::string>& data_key) {
   if (data_key) return *data_key;
-  std::string key;
   std::vector<std::string> kept;
-  for (const auto& v : data_file.variables()) {
-    if (v.name.rfind("__", 0) == 0) continue;
-    kept.push_back(v.name);
-    if (v.detection_ndim() == 3) key = v.name;
-  }
+  const std::string key = last_variable(data_file, 3, kept);
   if (key.empty())
     throw ValueError("no 3-D variable (H, W, C) to use as the cube in '" + data_file.path() + "'; its variables: " +
                      py_list(kept));
