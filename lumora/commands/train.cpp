@@ -86,6 +86,10 @@ class TrainingRun : public FitObserver {
     }
     const Scores& s = *r.val_scores;
     display::epoch_bar(r.epoch, r.epochs, r.train_loss, display::EpochScores{*r.val_loss, s.oa, s.miou, s.aa, s.kappa});
+    // Rounds fall on validation epochs with the defaults: their line follows a lasting one.
+    if (r.pseudo_pixels)
+      std::cout << "  Pseudo-labels: " << thousands(*r.pseudo_pixels) << " unlabelled pixels join training"
+                << std::endl;
     CsvWriter log(log_path_, /*append=*/true);
     std::vector<std::string> row = {std::to_string(r.epoch), f4(r.train_loss), f4(*r.val_loss)};
     for (auto& f : score_fields(s)) row.push_back(f);

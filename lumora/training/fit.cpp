@@ -190,6 +190,7 @@ FitResult fit_network(HyperspectralNet& net, Criterion& criterion, const FitBatc
       compat::Autocast autocast(o.mixed_precision());
       const torch::Tensor probs = torch::softmax(net->forward(train.input).to(torch::kFloat32), 1);
       pseudo = pseudo_labels(probs, train.target, val.target, few.pseudo_confidence(), few.pseudo_per_class());
+      r.pseudo_pixels = pseudo.gt(0).sum().item<int64_t>();
     }
     if (epoch > o.warmup_epochs()) {
       scheduler.step(r.train_loss);

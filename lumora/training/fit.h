@@ -70,6 +70,7 @@ struct EpochReport {
   std::optional<double> val_loss;
   std::optional<Scores> val_scores;
   bool improved = false;              // this validation's weights are now the best
+  std::optional<int64_t> pseudo_pixels;  // a pseudo-label round: the pixels it labelled
   std::optional<StopReason> stopping;  // the run ends after this epoch
 };
 
