@@ -15,6 +15,7 @@
 #include <c10/util/Exception.h>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 
@@ -258,6 +259,10 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
 int guarded(const std::function<int()>& body) {
   try {
     return body();
+  } catch (const Stopped& e) {
+    std::cout << std::endl;  // after an epoch bar's carriage return
+    std::cerr << e.what() << std::endl;
+    return 128 + e.signal();
   } catch (const OptionError& e) {
     std::cout.flush();
     std::cerr << "error: " << e.what() << std::endl;

@@ -23,6 +23,10 @@ void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
                                    "Every N epochs from epoch 100, confident predictions join training as labels "
                                    "(0: off)")
                         ->check(at_least(0));
+  a.seeds_option = app.add_option("--spectral_seeds", a.spectral_seeds,
+                                  "Up to N times each class's labelled pixels join training from the start, labelled "
+                                  "by a spectral kernel classifier fitted to the labels (0: off)")
+                       ->check(at_least(0));
 }
 
 FewLabelOptions few_label_options(const FewLabelArgs& a) {
@@ -31,6 +35,7 @@ FewLabelOptions few_label_options(const FewLabelArgs& a) {
   if (a.pixels_option->count() > 0) o.pixels_per_class(a.pixels_per_class);
   if (a.ema_option->count() > 0) o.ema_decay(a.ema_decay);
   if (a.pseudo_option->count() > 0) o.pseudo_interval(a.pseudo_interval);
+  if (a.seeds_option->count() > 0) o.spectral_seeds(a.spectral_seeds);
   return o;
 }
 

@@ -16,7 +16,9 @@ struct FewLabelArgs {
   int64_t pixels_per_class = 0;
   double ema_decay = 0.0;
   int64_t pseudo_interval = 0;
-  CLI::Option *augment_option = nullptr, *pixels_option = nullptr, *ema_option = nullptr, *pseudo_option = nullptr;
+  int64_t spectral_seeds = 0;
+  CLI::Option *augment_option = nullptr, *pixels_option = nullptr, *ema_option = nullptr, *pseudo_option = nullptr,
+              *seeds_option = nullptr;
 };
 
 void add_few_label_options(CLI::App& app, FewLabelArgs& args);

@@ -18,6 +18,7 @@
 #include "lumora/core/errors.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/process.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
@@ -290,6 +291,7 @@ int run(int argc, char** argv) {
   o.seed_given = seed->count() > 0;
   o.split = cli::parsed_protocol(o.split_args, o.seed);
   return cli::guarded([&] {
+    StopWindow stops;  // SIGTERM and SIGINT stop between tiles
     // A single network is recognised by the side file lumora-train writes beside its weights.
     const std::string record = network_record_path(o.model);
     if (file_exists(record) && !std::filesystem::is_directory(o.model)) {

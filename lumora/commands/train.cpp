@@ -8,10 +8,13 @@
 #include "lumora/commands/cli.h"
 #include "lumora/commands/few_label_options.h"
 #include "lumora/commands/split_options.h"
+#include "lumora/commands/train_checkpoint.h"
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/csv.h"
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/process.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/maps/class_names.h"
@@ -20,10 +23,13 @@
 #include "lumora/models/losses.h"
 #include "lumora/models/network_record.h"
 #include "lumora/training/fit.h"
+#include "lumora/training/fit_state.h"
 #include "lumora/utils/display.h"
 
 namespace lumora::commands::train {
 namespace {
+
+const char* const kCheckpointFile = "checkpoint.pt";
 
 std::string f4(double v) { return fmt::format("{:.4f}", v); }
 
@@ -102,6 +108,34 @@ class TrainingRun : public FitObserver {
   std::string log_path_, save_path_;
 };
 
+// What --resume compares: a checkpoint is only continued by the same run.
+RunIdentity run_identity(const TrainOptions& o, const LabelledScene& scene, const HyperspectralDataset& train_ds,
+                         const HyperspectralDataset& val_ds) {
+  const auto& d = train_ds.data;
+  return {
+      {"scene", fmt::format("{} x {} x {} (values {})", d.size(1), d.size(2), d.size(0), fingerprint(d))},
+      {"split", fmt::format("{} (pixels {}, {})", scene.protocol.describe(), fingerprint(train_ds.split_mask),
+                            fingerprint(val_ds.split_mask))},
+      {"network", fmt::format("base_filters {}, num_filters {}, num_blocks {}", o.sizes.base_filters,
+                              o.sizes.num_filters, o.sizes.num_blocks)},
+      {"--epochs", std::to_string(o.epochs)},
+      {"--lr", py_float(o.lr)},
+      {"--seed", std::to_string(o.seed)},
+      {"--loss", loss_name(o.loss) + (o.loss == Loss::focal ? ", gamma " + py_float(o.focal_gamma) : "")},
+      {"--fp16", o.fp16 ? "on" : "off"},
+      {"few-labels training", few_label_summary(o.few_labels)},
+  };
+}
+
+// The log as far as the checkpoint got, and the best weights it kept, in
+// place of whatever a killed run left after it.
+void restore_run_files(const StoredCheckpoint& stored, const std::string& log_path, const std::string& save_path) {
+  write_text_file(log_path, stored.log);
+  const FitState state = fit_state_from_ivalue(stored.fit);
+  if (state.best_weights) save_state_dict(*state.best_weights, save_path);
+  std::cout << "Resuming from epoch " << stored.epoch << " (checkpoint.pt)" << std::endl;
+}
+
 }  // namespace
 
 void run_training(const TrainOptions& o, const torch::Device& device, const LabelledScene& scene,
@@ -129,13 +163,25 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
   auto criterion = build_criterion(o.loss, o.focal_gamma, 0);
   criterion->to(device);
 
-  make_dirs(o.out_dir);
   const std::string log_path = path_join(o.out_dir, o.log);
   const std::string save_path = path_join(o.out_dir, o.save);
+  const std::string checkpoint_path = path_join(o.out_dir, kCheckpointFile);
+  const RunIdentity identity = run_identity(o, scene, train_ds, val_ds);
+  std::optional<StoredCheckpoint> stored = o.resume ? read_checkpoint(checkpoint_path) : std::nullopt;
+  if (stored) check_same_run(checkpoint_path, stored->identity, identity);
+  if (stored && stored->finished) {
+    std::cout << "Nothing to resume: the run in " << o.out_dir << " finished at epoch " << stored->epoch << std::endl;
+    return;
+  }
+  if (o.resume && !stored) std::cout << "No checkpoint in " << o.out_dir << ": training starts at epoch 1" << std::endl;
+
+  make_dirs(o.out_dir);
   // Nested names ("runs/best.pth") get their folders now, not at the first save.
   cli::make_parent_dirs(log_path);
   cli::make_parent_dirs(save_path);
-  {
+  if (stored) {
+    restore_run_files(*stored, log_path, save_path);
+  } else {
     CsvWriter log(log_path);
     log.write_row({"epoch", "train_loss", "val_loss", "val_oa", "val_miou", "val_dice", "val_precision",
                    "val_recall", "val_aa", "val_kappa"});
@@ -145,6 +191,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
   display::print_training_start();
 
   TrainingRun run(log_path, save_path);
+  TrainCheckpointer checkpointer(checkpoint_path, log_path, identity);
   FitResult fit = fit_network(net, *criterion, train_batch, val_batch,
                               FitOptions()
                                   .epochs(o.epochs)
@@ -152,7 +199,9 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
                                   .val_interval(10)
                                   .mixed_precision(o.fp16)
                                   .observer(&run)
-                                  .few_labels(FewLabelOptions(o.few_labels).seed(static_cast<uint64_t>(o.seed))));
+                                  .few_labels(FewLabelOptions(o.few_labels).seed(static_cast<uint64_t>(o.seed)))
+                                  .checkpointer(&checkpointer)
+                                  .resume_from(stored ? stored->fit : c10::IValue()));
   const int64_t best_epoch = fit.best_epoch;
 
   // A run only ever tests weights it wrote itself: without a best validation
@@ -189,6 +238,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
             << "  |  Test results: test_results.csv" << std::endl;
   display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio});
   write_network_outputs(o, scene, test_ds, best_epoch, test_pred, save_path, log_path);
+  checkpointer.finish(o.epochs);
 }
 
 namespace {
@@ -249,6 +299,9 @@ int run(int argc, char** argv) {
                   "Focal loss gamma — higher values focus more on hard examples (default: 2.0)")
       ->check(cli::positive_real(/*or_zero=*/true));
   app->add_flag("--fp16", o.fp16, "Use mixed precision (float16) training");
+  app->add_flag("--resume", o.resume,
+                "Continue the run in OUT_DIR from its checkpoint.pt (with --runs: skip finished runs, continue the "
+                "unfinished one); the same scene, split and options are required");
   app->add_option("--out-dir", o.out_dir, "Output directory");
   app->add_option("--save", o.save, "Path to save best model weights (default: best_model.pth)");
   app->add_option("--log", o.log, "Path to training log CSV (default: training_log.csv)");
@@ -267,6 +320,7 @@ int run(int argc, char** argv) {
   o.few_labels = cli::few_label_options(few);
 
   return cli::guarded([&] {
+    StopWindow stops;  // SIGTERM and SIGINT stop at the end of an epoch
     if (runs == 1) return train_once(o);
     const std::vector<int64_t> seeds = run_seeds(o.seed, runs);
     for (int64_t seed : seeds) {
@@ -274,6 +328,8 @@ int run(int argc, char** argv) {
       one.seed = seed;
       one.out_dir = run_folder(o.out_dir, seed);
       train_once(one);
+      if (seed != seeds.back())
+        stop_point("after the run of seed " + std::to_string(seed) + "; continue with --resume");
     }
     summarise_runs(o.out_dir, seeds, kNetworkScores);
     return 0;

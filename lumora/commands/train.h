@@ -30,6 +30,7 @@ struct TrainOptions {
   std::string log = "training_log.csv";
   MapRequest maps;  // --no-maps, --metadata, --class-names
   FewLabelOptions few_labels;  // its seed is `seed`
+  bool resume = false;         // go on from OUT_DIR/checkpoint.pt when there is one
 };
 
 // Training, test and report on three datasets of `scene`; then the side

@@ -44,9 +44,13 @@ class AtomicFile {
 
 // Writes `bytes` to `path` as an AtomicFile. Errors name the path:
 // FileNotFoundError "cannot open '<path>' for writing", RuntimeError
-// "failed to write '<path>'" or "cannot write '<path>': <reason>".
+// "failed to write '<path>': <reason>" or "cannot write '<path>': <reason>".
 void write_binary_file(const std::string& path, const std::vector<char>& bytes);
 // The same for text.
 void write_text_file(const std::string& path, const std::string& text);
+
+// "failed to write '<path>': <the system's reason for errno `error`>"
+// (without the reason when `error` is 0).
+std::string write_failure(const std::string& path, int error);
 
 }  // namespace lumora

@@ -1,5 +1,8 @@
 #include "lumora/core/csv.h"
 
+#include <cerrno>
+
+#include "lumora/core/atomic_file.h"
 #include "lumora/core/errors.h"
 
 namespace lumora {
@@ -28,13 +31,15 @@ void CsvWriter::write_row(const std::vector<std::string>& fields) {
   // A row made of one empty field would read back as no row at all.
   if (fields.size() == 1 && fields[0].empty()) line = "\"\"";
   line += "\r\n";
+  errno = 0;
   out_ << line;
-  if (!out_) throw RuntimeError("failed to write '" + path_ + "'");
+  if (!out_) throw RuntimeError(write_failure(path_, errno));
 }
 
 void CsvWriter::close() {
+  errno = 0;
   out_.close();
-  if (out_.fail()) throw RuntimeError("failed to write '" + path_ + "'");
+  if (out_.fail()) throw RuntimeError(write_failure(path_, errno));
 }
 
 }  // namespace lumora

@@ -1,5 +1,5 @@
-// Set-up every program does first, in one place: intra-op threads and how
-// freed memory is handled.
+// Set-up every program does first, in one place: intra-op threads, how
+// freed memory is handled, and the clean stop on SIGTERM and SIGINT.
 #pragma once
 
 namespace lumora {

@@ -52,6 +52,8 @@ class BestWeights {
   bool offer(double score, const torch::nn::Module& module);
   // Copies the weights unconditionally (the caller decided they are the best).
   void keep(const torch::nn::Module& module);
+  // Takes `weights` as the best (a resumed run's).
+  void keep(StateDict weights) { weights_ = std::move(weights); }
   bool empty() const { return !weights_.has_value(); }
   double score() const { return score_; }
   const StateDict& weights() const { return *weights_; }

@@ -1,12 +1,15 @@
 #include "lumora/core/torch_compat.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <c10/core/Allocator.h>
 #include <c10/util/Logging.h>
 
+#include <ATen/CPUGeneratorImpl.h>
 #include <ATen/Parallel.h>
 #include <ATen/autocast_mode.h>
 #include <torch/cuda.h>
@@ -16,6 +19,7 @@
 
 #if LUMORA_HAVE_CUDA
 #include <ATen/cuda/CUDAContext.h>
+#include <ATen/cuda/CUDAGeneratorImpl.h>
 #include <c10/cuda/CUDACachingAllocator.h>
 #endif
 
@@ -101,6 +105,62 @@ torch::Tensor onednn_convolution(const torch::Tensor& input, const torch::Tensor
   }
   const std::vector<int64_t> no_output_padding(padding.size(), 0);
   return at::convolution(input, weight, bias, stride, padding, dilation, false, no_output_padding, 1);
+}
+
+namespace {
+
+// Older LibTorch keys by the printed address, newer by the address itself.
+using StateKey = std::decay_t<decltype(std::declval<torch::optim::Optimizer&>().state())>::key_type;
+
+template <typename Key>
+Key key_of(const torch::Tensor& param) {
+  if constexpr (std::is_same_v<Key, std::string>) {
+    return c10::guts::to_string(param.unsafeGetTensorImpl());
+  } else {
+    return param.unsafeGetTensorImpl();
+  }
+}
+
+StateKey state_key(const torch::Tensor& param) { return key_of<StateKey>(param); }
+
+}  // namespace
+
+torch::optim::OptimizerParamState* optimizer_param_state(torch::optim::Optimizer& optimizer,
+                                                          const torch::Tensor& param) {
+  auto found = optimizer.state().find(state_key(param));
+  return found == optimizer.state().end() ? nullptr : found->second.get();
+}
+
+void set_optimizer_param_state(torch::optim::Optimizer& optimizer, const torch::Tensor& param,
+                               std::unique_ptr<torch::optim::OptimizerParamState> state) {
+  optimizer.state()[state_key(param)] = std::move(state);
+}
+
+std::vector<torch::Tensor> random_generator_states() {
+  std::vector<torch::Tensor> states = {at::detail::getDefaultCPUGenerator().get_state()};
+#if LUMORA_HAVE_CUDA
+  if (cuda_available())
+    for (int64_t i = 0; i < static_cast<int64_t>(torch::cuda::device_count()); ++i)
+      states.push_back(at::cuda::detail::getDefaultCUDAGenerator(static_cast<c10::DeviceIndex>(i)).get_state());
+#endif
+  return states;
+}
+
+void set_random_generator_states(const std::vector<torch::Tensor>& states) {
+  if (states.empty()) return;
+  {
+    auto cpu = at::detail::getDefaultCPUGenerator();
+    std::lock_guard<std::mutex> lock(cpu.mutex());
+    cpu.set_state(states[0]);
+  }
+#if LUMORA_HAVE_CUDA
+  for (size_t i = 1; i < states.size() && cuda_available(); ++i) {
+    if (static_cast<int64_t>(i - 1) >= static_cast<int64_t>(torch::cuda::device_count())) break;
+    auto gen = at::cuda::detail::getDefaultCUDAGenerator(static_cast<c10::DeviceIndex>(i - 1));
+    std::lock_guard<std::mutex> lock(gen.mutex());
+    gen.set_state(states[i]);
+  }
+#endif
 }
 
 bool cuda_available() { return torch::cuda::is_available(); }

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+#include <vector>
+
+#include <torch/optim/optimizer.h>
 #include <torch/types.h>
 
 namespace lumora::compat {
@@ -41,6 +45,18 @@ void cuda_synchronize();
 // at::convolution where LibTorch was built without it. Dilation 1, one group.
 torch::Tensor onednn_convolution(const torch::Tensor& input, const torch::Tensor& weight, const torch::Tensor& bias,
                                  at::IntArrayRef padding, at::IntArrayRef stride);
+
+// An optimiser's state of one parameter (LibTorch keys it differently by
+// version), or nullptr before its first step.
+torch::optim::OptimizerParamState* optimizer_param_state(torch::optim::Optimizer& optimizer,
+                                                          const torch::Tensor& param);
+void set_optimizer_param_state(torch::optim::Optimizer& optimizer, const torch::Tensor& param,
+                               std::unique_ptr<torch::optim::OptimizerParamState> state);
+
+// The states of the default random generators: the CPU's, then one per CUDA
+// device (none without CUDA), as byte tensors; set_ puts them back.
+std::vector<torch::Tensor> random_generator_states();
+void set_random_generator_states(const std::vector<torch::Tensor>& states);
 
 // CUDA automatic mixed precision.
 bool autocast_enabled();

@@ -6,9 +6,14 @@
 #include <algorithm>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/torch_compat.h"
 
 namespace lumora {
+
+namespace {
+const char* const kTileStop = "during tiled prediction; nothing was written";
+}  // namespace
 
 int64_t round_up_16(int64_t pixels) { return (std::max<int64_t>(pixels, 0) + 15) / 16 * 16; }
 
@@ -117,6 +122,7 @@ torch::Tensor scene_gate(HyperspectralNetImpl& net, const WindowReader& read, in
   const int64_t reach = spectral_reach(net);
   torch::Tensor sums;
   for (TileWindow t : tiles) {
+    stop_point(kTileStop);
     t.y0 = std::max<int64_t>(0, t.cy0 - reach), t.y1 = std::min(height, t.cy1 + reach);
     t.x0 = std::max<int64_t>(0, t.cx0 - reach), t.x1 = std::min(width, t.cx1 + reach);
     const torch::Tensor features = spectral_features(net, read_window(read, t, device));
@@ -147,6 +153,7 @@ torch::Tensor network_logits(HyperspectralNetImpl& net, const WindowReader& read
   const torch::Tensor gate = scene_gate(net, read, height, width, tiles, device);
   torch::Tensor out;
   for (const TileWindow& t : tiles) {
+    stop_point(kTileStop);
     const torch::Tensor logits = gated_logits(net, read_window(read, t, device), gate);
     if (!out.defined()) out = torch::empty({logits.size(0), logits.size(1), height, width}, torch::kFloat32);
     out.slice(2, t.cy0, t.cy1).slice(3, t.cx0, t.cx1).copy_(tile_centre(logits, t));

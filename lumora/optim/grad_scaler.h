@@ -5,6 +5,9 @@
 // doubles. Disabled, every call passes through unchanged.
 #pragma once
 
+#include <tuple>
+#include <utility>
+
 #include <torch/arg.h>
 #include <torch/optim/optimizer.h>
 #include <torch/types.h>
@@ -32,6 +35,11 @@ class GradScaler {
 
   double get_scale() const { return enabled_ ? scale_ : 1.0; }
   bool is_enabled() const { return enabled_; }
+
+  // The scale and the count of finite steps since it last changed, for a
+  // resumed run.
+  std::pair<double, int64_t> state() const { return {scale_, growth_tracker_}; }
+  void restore(const std::pair<double, int64_t>& s) { std::tie(scale_, growth_tracker_) = s; }
 
  private:
   GradScalerOptions options_;

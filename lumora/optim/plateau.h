@@ -36,6 +36,20 @@ class ReduceLROnPlateau {
   // The learning rate of the first parameter group.
   double current_lr() const;
 
+  // What a resumed run needs to go on where this one stopped (the learning
+  // rates themselves live in the optimiser).
+  struct State {
+    double best = 0.0;
+    int64_t num_bad_epochs = 0;
+    int64_t cooldown_counter = 0;
+  };
+  State state() const { return {best_, num_bad_epochs_, cooldown_counter_}; }
+  void restore(const State& s) {
+    best_ = s.best;
+    num_bad_epochs_ = s.num_bad_epochs;
+    cooldown_counter_ = s.cooldown_counter;
+  }
+
  private:
   bool is_better(double value) const;
   void reduce_lr();

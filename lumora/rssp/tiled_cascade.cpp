@@ -8,6 +8,7 @@
 
 #include "lumora/core/elapsed.h"
 #include "lumora/core/errors.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/models/cubeseg.h"
 
@@ -102,6 +103,7 @@ std::vector<RoutedPrediction> tiled_cascade(const TreeNode& tree, const TrainedM
 
   const auto start = std::chrono::steady_clock::now();
   for (size_t i = 0; i < tiles.size(); ++i) {
+    stop_point("during tiled prediction; nothing was written");
     const TileWindow& t = tiles[i];
     const torch::Tensor window = read(t.y0, t.y1, t.x0, t.x1);
     NodeProbCache probs;

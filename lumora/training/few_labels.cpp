@@ -3,11 +3,22 @@
 #include <torch/torch.h>
 
 #include <algorithm>
+#include <sstream>
 
 namespace lumora {
 
 FewLabelOptions few_labels_recipe() {
   return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100);
+}
+
+std::string few_label_summary(const FewLabelOptions& o) {
+  if (!o.any()) return "off";
+  std::ostringstream out;
+  out << "augment " << o.augment() << ", jitter " << o.jitter() << ", pixels per class " << o.pixels_per_class()
+      << ", EMA decay " << o.ema_decay() << ", pseudo-labels every " << o.pseudo_interval() << " from "
+      << o.pseudo_start() << " at " << o.pseudo_confidence() << " up to " << o.pseudo_per_class() << "x"
+      << ", spectral seeds " << o.spectral_seeds() << "x";
+  return out.str();
 }
 
 View random_view(std::mt19937_64& rng, int64_t height, int64_t width) {

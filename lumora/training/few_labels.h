@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <torch/arg.h>
@@ -33,14 +34,23 @@ struct FewLabelOptions {
   TORCH_ARG(int64_t, pseudo_start) = 100;
   TORCH_ARG(double, pseudo_confidence) = 0.95;
   TORCH_ARG(int64_t, pseudo_per_class) = 10;
+  // From the first step, up to this many times each class's labelled pixels
+  // join training with the class a spectral classifier fitted to the labels
+  // gives them most surely (see spectral_prior.h; 0: off). Later rounds of
+  // pseudo-labels take precedence where they label a pixel.
+  TORCH_ARG(int64_t, spectral_seeds) = 0;
   TORCH_ARG(uint64_t, seed) = 42;
 
  public:
-  bool any() const { return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0; }
+  bool any() const {
+    return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0 || spectral_seeds_ > 0;
+  }
 };
 
 // The recipe `--few_labels` turns on.
 FewLabelOptions few_labels_recipe();
+// Every option in one line ("off" when none is on), for records.
+std::string few_label_summary(const FewLabelOptions& options);
 
 // One view of a scene: turned by `quarter_turns` x 90 degrees, then mirrored
 // left to right when `mirror`.

@@ -12,6 +12,9 @@
 #include "lumora/metrics/segmentation.h"
 #include "lumora/optim/grad_scaler.h"
 #include "lumora/optim/plateau.h"
+#include "lumora/core/stop_signal.h"
+#include "lumora/training/fit_state.h"
+#include "lumora/training/spectral_prior.h"
 
 namespace lumora {
 namespace {
@@ -43,6 +46,12 @@ class AveragedWeights {
     torch::NoGradGuard no_grad;
     const auto params = module_.parameters();
     for (size_t i = 0; i < params.size(); ++i) average_[i].mul_(decay_).add_(params[i].detach(), 1.0 - decay_);
+  }
+  const std::vector<torch::Tensor>& averages() const { return average_; }
+  void restore(const std::vector<torch::Tensor>& averages) {
+    torch::NoGradGuard no_grad;
+    if (averages.size() != average_.size()) throw ValueError("the checkpoint's averaged weights do not fit the network");
+    for (size_t i = 0; i < averages.size(); ++i) average_[i].copy_(averages[i]);
   }
   // Swaps the module's parameters with the averages (twice: back again).
   void swap() {
@@ -139,98 +148,199 @@ FitBatch device_batch(const torch::Tensor& input, const torch::Tensor& target, c
   return {x.to(device, /*non_blocking=*/true), y.to(device, /*non_blocking=*/true)};
 }
 
-FitResult fit_network(HyperspectralNet& net, Criterion& criterion, const FitBatch& train, const FitBatch& val,
-                      const FitOptions& o) {
-  check(o);
-  torch::optim::AdamW optimizer(net->parameters(), torch::optim::AdamWOptions(o.lr()).weight_decay(1e-4));
-  ReduceLROnPlateau scheduler(optimizer, ReduceLROnPlateauOptions().patience(10).factor(0.5));
-  GradScaler scaler(GradScalerOptions().enabled(o.mixed_precision() && train.input.is_cuda()));
-  const ValidationScorer scorer = o.scorer() ? o.scorer() : [](const torch::Tensor& logits,
-                                                                const torch::Tensor& target) {
-    return compute_metrics(logits, target, logits.size(1));
+namespace {
+
+// One fit from start to end: everything that changes from epoch to epoch
+// lives here, so that state() can keep it and restore() bring it back.
+class FitLoop {
+ public:
+  FitLoop(HyperspectralNet& net, Criterion& criterion, const FitBatch& train, const FitBatch& val,
+          const FitOptions& o)
+      : net_(net),
+        criterion_(criterion),
+        train_(train),
+        val_(val),
+        o_(o),
+        few_(o.few_labels()),
+        optimizer_(net->parameters(), torch::optim::AdamWOptions(o.lr()).weight_decay(1e-4)),
+        scheduler_(optimizer_, ReduceLROnPlateauOptions().patience(10).factor(0.5)),
+        scaler_(GradScalerOptions().enabled(o.mixed_precision() && train.input.is_cuda())),
+        progress_(o.val_interval(), o.early_stopping(), o.best_by()),
+        rng_(few_.seed()) {
+    if (few_.ema_decay() > 0.0) averaged_.emplace(*net, few_.ema_decay());
+    if (!o.resume_from().isNone()) restore(o.resume_from());
+  }
+
+  FitResult run();
+
+ private:
+  EpochReport epoch(int64_t epoch);
+  void train_step(EpochReport& r);
+  void validate(EpochReport& r);
+  c10::IValue state(int64_t epoch);
+  void restore(const c10::IValue& state);
+
+  HyperspectralNet& net_;
+  Criterion& criterion_;
+  const FitBatch& train_;
+  const FitBatch& val_;
+  const FitOptions& o_;
+  const FewLabelOptions& few_;
+  torch::optim::AdamW optimizer_;
+  ReduceLROnPlateau scheduler_;
+  GradScaler scaler_;
+  ValidationProgress progress_;
+  BestWeights best_;
+  std::mt19937_64 rng_;
+  std::optional<AveragedWeights> averaged_;
+  torch::Tensor seeds_;   // (1, H, W) the spectral classifier's labels, undefined without them
+  torch::Tensor pseudo_;  // (1, H, W) pseudo-labels of the latest round, undefined before the first
+  int64_t done_ = 0;      // epochs finished, a resumed run's included
+};
+
+void FitLoop::train_step(EpochReport& r) {
+  net_->train();
+  optimizer_.zero_grad();
+  const FitBatch batch = few_.any() ? step_batch(train_, pseudo_, few_, rng_) : train_;
+  torch::Tensor loss;
+  {
+    compat::Autocast autocast(o_.mixed_precision());
+    loss = criterion_.forward(net_->forward(batch.input), batch.target);
+  }
+  scaler_.scale(loss).backward();
+  scaler_.step(optimizer_);
+  scaler_.update();
+  r.train_loss = loss.item<double>();
+}
+
+void FitLoop::validate(EpochReport& r) {
+  net_->eval();
+  torch::NoGradGuard no_grad;
+  torch::Tensor logits, val_loss;
+  {
+    compat::Autocast autocast(o_.mixed_precision());
+    logits = net_->forward(val_.input);
+    val_loss = criterion_.forward(logits, val_.target);
+  }
+  const ValidationScorer scorer = o_.scorer() ? o_.scorer() : [](const torch::Tensor& l, const torch::Tensor& t) {
+    return compute_metrics(l, t, l.size(1));
   };
-  ValidationProgress progress(o.val_interval(), o.early_stopping(), o.best_by());
-  BestWeights best;
+  r.val_scores = scorer(logits, val_.target);
+  r.val_loss = val_loss.item<double>();
+  r.improved = progress_.observe(r.epoch, *r.val_scores);
+  if (r.improved) best_.keep(*net_);
+  r.stopping = progress_.early_stop(r.epoch);
+}
+
+EpochReport FitLoop::epoch(int64_t epoch) {
+  EpochReport r;
+  r.epoch = epoch;
+  r.epochs = o_.epochs();
+  if (epoch <= o_.warmup_epochs())
+    set_learning_rate(optimizer_, o_.lr() * (static_cast<double>(epoch) / static_cast<double>(o_.warmup_epochs())));
+  r.lr = learning_rate(optimizer_);
+  train_step(r);  // its tensors are freed before validation needs the memory
+
+  // Rounds and validations judge the averaged weights.
+  const bool judged = pseudo_round(few_, epoch) || validates(o_, epoch);
+  if (averaged_) averaged_->update();
+  if (averaged_ && judged) averaged_->swap();
+  if (pseudo_round(few_, epoch)) {
+    net_->eval();
+    torch::NoGradGuard no_grad;
+    compat::Autocast autocast(o_.mixed_precision());
+    const torch::Tensor probs = torch::softmax(net_->forward(train_.input).to(torch::kFloat32), 1);
+    pseudo_ = pseudo_labels(probs, train_.target, val_.target, few_.pseudo_confidence(), few_.pseudo_per_class());
+    if (seeds_.defined()) pseudo_ = torch::where(pseudo_.gt(0), pseudo_, seeds_);
+    r.pseudo_pixels = pseudo_.gt(0).sum().item<int64_t>();
+  }
+  if (epoch > o_.warmup_epochs()) {
+    scheduler_.step(r.train_loss);
+    r.scheduler_stepped = true;
+  }
+  if (validates(o_, epoch)) validate(r);
+  if (averaged_ && judged) averaged_->swap();
+  return r;
+}
+
+FitResult FitLoop::run() {
   FitResult result;
-  const FewLabelOptions& few = o.few_labels();
-  std::mt19937_64 rng(few.seed());
-  std::optional<AveragedWeights> averaged;
-  if (few.ema_decay() > 0.0) averaged.emplace(*net, few.ema_decay());
-  torch::Tensor pseudo;  // (1, H, W) pseudo-labels of the latest round, undefined before the first
-
-  for (int64_t epoch = 1; epoch <= o.epochs(); ++epoch) {
-    EpochReport r;
-    r.epoch = epoch;
-    r.epochs = o.epochs();
-    if (epoch <= o.warmup_epochs())
-      set_learning_rate(optimizer, o.lr() * (static_cast<double>(epoch) / static_cast<double>(o.warmup_epochs())));
-    r.lr = learning_rate(optimizer);
-
-    net->train();
-    optimizer.zero_grad();
-    {
-      const FitBatch batch = few.any() ? step_batch(train, pseudo, few, rng) : train;
-      torch::Tensor loss;
-      {
-        compat::Autocast autocast(o.mixed_precision());
-        loss = criterion.forward(net->forward(batch.input), batch.target);
-      }
-      scaler.scale(loss).backward();
-      scaler.step(optimizer);
-      scaler.update();
-      r.train_loss = loss.item<double>();
-    }  // the step's tensors are freed before validation needs the memory
-    // Rounds and validations judge the averaged weights.
-    const bool judged = pseudo_round(few, epoch) || validates(o, epoch);
-    if (averaged) averaged->update();
-    if (averaged && judged) averaged->swap();
-    if (pseudo_round(few, epoch)) {
-      net->eval();
-      torch::NoGradGuard no_grad;
-      compat::Autocast autocast(o.mixed_precision());
-      const torch::Tensor probs = torch::softmax(net->forward(train.input).to(torch::kFloat32), 1);
-      pseudo = pseudo_labels(probs, train.target, val.target, few.pseudo_confidence(), few.pseudo_per_class());
-      r.pseudo_pixels = pseudo.gt(0).sum().item<int64_t>();
+  if (few_.spectral_seeds() > 0) {
+    // Deterministic: a resumed run makes the same seeds again.
+    seeds_ = confident_labels(spectral_scores(train_.input, train_.target, net_->options.num_classes()),
+                              train_.target, val_.target, few_.spectral_seeds());
+    if (done_ == 0) pseudo_ = seeds_;
+  }
+  for (int64_t epoch = done_ + 1; epoch <= o_.epochs(); ++epoch) {
+    const EpochReport r = this->epoch(epoch);
+    done_ = epoch;
+    if (o_.observer()) {
+      o_.observer()->on_epoch(r);
+      if (r.improved) o_.observer()->on_best(r, best_.weights());
     }
-    if (epoch > o.warmup_epochs()) {
-      scheduler.step(r.train_loss);
-      r.scheduler_stepped = true;
-    }
-
-    if (validates(o, epoch)) {
-      net->eval();
-      torch::NoGradGuard no_grad;
-      torch::Tensor logits, val_loss;
-      {
-        compat::Autocast autocast(o.mixed_precision());
-        logits = net->forward(val.input);
-        val_loss = criterion.forward(logits, val.target);
-      }
-      r.val_scores = scorer(logits, val.target);
-      r.val_loss = val_loss.item<double>();
-      r.improved = progress.observe(epoch, *r.val_scores);
-      if (r.improved) best.keep(*net);
-      r.stopping = progress.early_stop(epoch);
-    }
-    if (averaged && judged) averaged->swap();
-    if (o.observer()) {
-      o.observer()->on_epoch(r);
-      if (r.improved) o.observer()->on_best(r, best.weights());
-    }
+    const bool stop = stop_signal() != 0;
+    if (o_.checkpointer() && (r.val_scores || stop)) o_.checkpointer()->save(state(epoch), epoch);
+    if (stop) stop_point("at epoch " + std::to_string(epoch) + (o_.checkpointer() ? "; continue with --resume" : ""));
     if (r.stopping) {
       result.stopped_early = true;
       break;
     }
   }
 
-  result.from_validation = !best.empty();
-  if (averaged) averaged->swap();  // without a validation, the averaged weights stand in
-  result.weights = best.take_or_current(*net);
-  if (averaged) averaged->swap();
-  result.best_epoch = progress.best_epoch;
-  result.best_scores = progress.best_scores;
-  result.best_score = progress.best_score;
+  result.from_validation = !best_.empty();
+  if (averaged_) averaged_->swap();  // without a validation, the averaged weights stand in
+  result.weights = best_.take_or_current(*net_);
+  if (averaged_) averaged_->swap();
+  result.best_epoch = progress_.best_epoch;
+  result.best_scores = progress_.best_scores;
+  result.best_score = progress_.best_score;
   return result;
+}
+
+c10::IValue FitLoop::state(int64_t epoch) {
+  FitState s;
+  s.epoch = epoch;
+  s.model = cpu_copy(state_dict(*net_));
+  s.optimizer = adamw_state(optimizer_);
+  s.plateau = scheduler_.state();
+  s.scaler = scaler_.state();
+  s.generators = compat::random_generator_states();
+  s.draws = rng_;
+  if (!best_.empty()) s.best_weights = best_.weights();
+  s.progress = progress_;
+  if (averaged_) s.averaged = averaged_->averages();
+  if (pseudo_.defined()) s.pseudo = pseudo_.to(torch::kCPU);
+  return fit_state_to_ivalue(s);
+}
+
+void FitLoop::restore(const c10::IValue& value) {
+  FitState s = fit_state_from_ivalue(value);
+  load_state_dict(*net_, s.model);
+  restore_adamw_state(optimizer_, s.optimizer);
+  scheduler_.restore(s.plateau);
+  scaler_.restore(s.scaler);
+  compat::set_random_generator_states(s.generators);
+  rng_ = s.draws;
+  if (s.best_weights) best_.keep(std::move(*s.best_weights));
+  progress_.best_score = s.progress.best_score;
+  progress_.best_epoch = s.progress.best_epoch;
+  progress_.best_scores = s.progress.best_scores;
+  progress_.epochs_without_improvement = s.progress.epochs_without_improvement;
+  progress_.last_val_miou = s.progress.last_val_miou;
+  if (averaged_) {
+    if (!s.averaged) throw ValueError("the checkpoint holds no averaged weights");
+    averaged_->restore(*s.averaged);
+  }
+  if (s.pseudo.defined()) pseudo_ = s.pseudo.to(train_.target.device());
+  done_ = s.epoch;
+}
+
+}  // namespace
+
+FitResult fit_network(HyperspectralNet& net, Criterion& criterion, const FitBatch& train, const FitBatch& val,
+                      const FitOptions& o) {
+  check(o);
+  return FitLoop(net, criterion, train, val, o).run();
 }
 
 }  // namespace lumora

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+#include <ATen/core/ivalue.h>
 #include <torch/arg.h>
 #include <torch/types.h>
 
@@ -83,6 +84,16 @@ class FitObserver {
 };
 using FitObserverPtr = FitObserver*;  // TORCH_ARG needs a one-word type
 
+// Keeps a fit's whole state (see fit_state.h) so that a later run can go on
+// as if this one had never stopped. Called after every validation epoch and
+// when a stop is asked for, before fit_network throws Stopped.
+class FitCheckpointer {
+ public:
+  virtual ~FitCheckpointer() = default;
+  virtual void save(const c10::IValue& state, int64_t epoch) = 0;
+};
+using FitCheckpointerPtr = FitCheckpointer*;
+
 // logits (1, K, H, W) and target (1, H, W) on the device -> scores.
 using ValidationScorer = std::function<Scores(const torch::Tensor& logits, const torch::Tensor& target)>;
 
@@ -103,6 +114,10 @@ struct FitOptions {
   TORCH_ARG(FitObserverPtr, observer) = nullptr;
   // Augmentation, per-class pixel draws, pseudo-labels, averaged weights.
   TORCH_ARG(FewLabelOptions, few_labels) = FewLabelOptions();
+  TORCH_ARG(FitCheckpointerPtr, checkpointer) = nullptr;
+  // A state a checkpointer was given: the fit goes on from the epoch after
+  // it (None: from the start). Observers hear only the epochs run now.
+  TORCH_ARG(c10::IValue, resume_from) = c10::IValue();
 };
 
 // One batch on the training device.
@@ -126,7 +141,9 @@ struct FitResult {
 };
 
 // Trains `net` (already on the device) with `criterion` for up to
-// options.epochs() epochs. The net is left with its final weights.
+// options.epochs() epochs. The net is left with its final weights. A stop
+// asked for by a signal (see stop_signal.h) ends the fit after the epoch in
+// progress: the checkpointer keeps the state, then Stopped is thrown.
 FitResult fit_network(HyperspectralNet& net, Criterion& criterion, const FitBatch& train,
                       const FitBatch& val, const FitOptions& options);
 

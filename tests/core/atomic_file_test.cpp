@@ -46,7 +46,7 @@ TEST(AtomicFile, AStreamThatFailsPartWayLeavesTheOldFileAndNoTemporary) {
     testing::FileSizeLimit limit(4096);
     message = error_of<RuntimeError>([&] { write_binary_file(path, big); });
   }
-  EXPECT_EQ(message, "failed to write '" + path + "'");
+  EXPECT_EQ(message, "failed to write '" + path + "': File too large");
   EXPECT_EQ(read_file(path), "old");
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"w.bin"});
 }
@@ -59,7 +59,7 @@ TEST(AtomicFile, AShortTextFlushedOnlyAtCloseStillFails) {
     testing::FileSizeLimit limit(10);
     message = error_of<RuntimeError>([&] { write_text_file(path, std::string(100, 'y')); });
   }
-  EXPECT_EQ(message, "failed to write '" + path + "'");
+  EXPECT_EQ(message, "failed to write '" + path + "': File too large");
   EXPECT_TRUE(entries(dir.path()).empty());
 }
 

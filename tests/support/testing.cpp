@@ -188,6 +188,10 @@ void BackgroundProgram::kill() {
   pid_ = -1;
 }
 
+void BackgroundProgram::send(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 std::string BackgroundProgram::out() const { return read_file(scratch_->file("out")); }
 
 int free_port() {

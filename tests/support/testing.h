@@ -75,6 +75,8 @@ class BackgroundProgram {
   // RunResult gives it, and its output.
   RunResult wait(double seconds = 600.0);
   void kill();
+  // Sends `signal` and leaves the program running to handle it.
+  void send(int signal);
   std::string out() const;  // the standard output so far
 
  private:

@@ -1,0 +1,54 @@
+// checkpoint.pt of a lumora-train run: the fit's whole state after its
+// latest validation (or at a stop), the log written so far, and what the run
+// was made with, so that --resume goes on only with the same scene, split,
+// network and options. A run that finished leaves a small one that says so.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <ATen/core/ivalue.h>
+
+#include "lumora/training/fit.h"
+
+namespace lumora::commands::train {
+
+// What a run is made with, entry by entry: ("--epochs", "300"), ("scene", ...).
+using RunIdentity = std::vector<std::pair<std::string, std::string>>;
+
+// A fingerprint of a tensor's values (64-bit FNV-1a of its bytes, in hex).
+std::string fingerprint(const torch::Tensor& t);
+
+struct StoredCheckpoint {
+  RunIdentity identity;
+  bool finished = false;
+  int64_t epoch = 0;
+  c10::IValue fit;  // the fit state; None once finished
+  std::string log;  // the training log's bytes at that epoch
+};
+
+// Reads `path`; errors name it. std::nullopt when there is no such file.
+std::optional<StoredCheckpoint> read_checkpoint(const std::string& path);
+
+// OptionError "cannot resume from '<path>': its <entry> is <old>, this run's
+// is <new>" for the first entry that differs.
+void check_same_run(const std::string& path, const RunIdentity& stored, const RunIdentity& now);
+
+// Keeps the fit's state with the log in `checkpoint_path`, atomically.
+class TrainCheckpointer : public FitCheckpointer {
+ public:
+  TrainCheckpointer(std::string checkpoint_path, std::string log_path, RunIdentity identity)
+      : path_(std::move(checkpoint_path)), log_path_(std::move(log_path)), identity_(std::move(identity)) {}
+  void save(const c10::IValue& state, int64_t epoch) override;
+  // Replaces the checkpoint by the small one of a finished run.
+  void finish(int64_t epoch);
+
+ private:
+  void write(const c10::IValue& state, int64_t epoch, bool finished);
+  std::string path_, log_path_;
+  RunIdentity identity_;
+};
+
+}  // namespace lumora::commands::train

@@ -1,0 +1,91 @@
+#include "lumora/training/spectral_prior.h"
+
+#include <torch/torch.h>
+
+#include <limits>
+
+#include "lumora/core/errors.h"
+
+namespace lumora {
+namespace {
+
+torch::Tensor gaussian_kernel(const torch::Tensor& a, const torch::Tensor& b, double gamma) {
+  return torch::cdist(a, b).pow_(2).mul_(-gamma).exp_();
+}
+
+// Leave-one-out accuracy (and squared error, to break ties) of kernel ridge
+// regression with kernel `k` (n, n), targets `y` (n, K) and ridge `ridge`.
+std::pair<double, double> leave_one_out(const torch::Tensor& k, const torch::Tensor& y, double ridge) {
+  const int64_t n = k.size(0);
+  const torch::Tensor inverse = torch::inverse(k + ridge * torch::eye(n, k.options()));
+  const torch::Tensor hat = k.mm(inverse);
+  const torch::Tensor fitted = hat.mm(y);
+  const torch::Tensor leverage = hat.diagonal().unsqueeze(1);
+  const torch::Tensor loo = y - (y - fitted) / (1.0 - leverage).clamp_min(1e-9);
+  const double accuracy = loo.argmax(1).eq(y.argmax(1)).to(torch::kFloat64).mean().item<double>();
+  const double error = (loo - y).pow(2).sum().item<double>();
+  return {accuracy, error};
+}
+
+}  // namespace
+
+torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
+  torch::NoGradGuard no_grad;
+  const int64_t bands = input.size(1), height = input.size(2), width = input.size(3);
+  const torch::Tensor pixels = input.to(torch::kCPU, torch::kFloat64).reshape({bands, -1}).t().contiguous();  // (N, C)
+  const torch::Tensor labels = labelled.to(torch::kCPU).reshape({-1});
+  const torch::Tensor where = labels.gt(0).nonzero().reshape({-1});
+  if (where.numel() == 0) throw ValueError("no labelled pixels to fit the spectral classifier to");
+  const torch::Tensor x = pixels.index_select(0, where);
+  const torch::Tensor y = torch::one_hot(labels.index_select(0, where), num_classes).to(torch::kFloat64);
+
+  // The kernel width about the bands' spread, as "scale" sets it for an SVM.
+  const double spread = std::max(1e-12, x.var().item<double>() * static_cast<double>(bands));
+  double best_gamma = 1.0 / spread, best_ridge = 1e-2;
+  std::pair<double, double> best = {-1.0, 0.0};
+  for (double width_factor : {0.25, 1.0, 4.0}) {
+    const torch::Tensor k = gaussian_kernel(x, x, width_factor / spread);
+    for (double ridge : {1e-3, 1e-2, 1e-1, 1.0}) {
+      const auto score = leave_one_out(k, y, ridge);
+      if (score.first > best.first || (score.first == best.first && score.second < best.second)) {
+        best = score;
+        best_gamma = width_factor / spread;
+        best_ridge = ridge;
+      }
+    }
+  }
+  const torch::Tensor k = gaussian_kernel(x, x, best_gamma);
+  const torch::Tensor alpha = torch::linalg_solve(k + best_ridge * torch::eye(k.size(0), k.options()), y);
+  torch::Tensor scores = torch::empty({pixels.size(0), num_classes}, torch::kFloat64);
+  const int64_t chunk = 16384;  // bounds the cross-kernel's memory on large scenes
+  for (int64_t i = 0; i < pixels.size(0); i += chunk) {
+    const torch::Tensor part = pixels.slice(0, i, std::min(i + chunk, pixels.size(0)));
+    scores.slice(0, i, i + part.size(0)).copy_(gaussian_kernel(part, x, best_gamma).mm(alpha));
+  }
+  const torch::Tensor present = y.sum(0).gt(0);
+  scores.masked_fill_(present.logical_not().unsqueeze(0), -std::numeric_limits<double>::infinity());
+  return scores.t().reshape({1, num_classes, height, width}).to(torch::kFloat32);
+}
+
+torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,
+                               const torch::Tensor& excluded, int64_t per_class) {
+  const auto top = scores.to(torch::kCPU).topk(2, 1);
+  const torch::Tensor values = std::get<0>(top), classes = std::get<1>(top);
+  const torch::Tensor margin = (values.select(1, 0) - values.select(1, 1)).nan_to_num(0.0, 1e30);  // (1, H, W)
+  const torch::Tensor cls = classes.select(1, 0);
+  const torch::Tensor known = labelled.to(torch::kCPU);
+  const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0));
+  torch::Tensor out = torch::zeros_like(known);
+  for (int64_t c = 1; c < scores.size(1); ++c) {
+    const int64_t have = known.eq(c).sum().item<int64_t>();
+    if (have == 0) continue;
+    const torch::Tensor where = open.logical_and(cls.eq(c)).reshape({-1}).nonzero().reshape({-1});
+    if (where.numel() == 0) continue;
+    const int64_t take = std::min<int64_t>(where.numel(), have * per_class);
+    const torch::Tensor order = std::get<1>(margin.reshape({-1}).index_select(0, where).topk(take));
+    out.reshape({-1}).index_fill_(0, where.index_select(0, order), c);
+  }
+  return out.to(labelled.device());
+}
+
+}  // namespace lumora

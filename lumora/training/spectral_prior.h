@@ -1,0 +1,27 @@
+// A classifier of spectra alone, fitted to the labelled pixels in closed
+// form: kernel ridge regression to one-hot targets with a Gaussian kernel,
+// its width and ridge chosen by leave-one-out error over a small grid (the
+// least-squares cousin of the RBF SVM). With a handful of labels per class
+// it is far more reliable than a network that has seen only those pixels,
+// so its most confident predictions seed the network's pseudo-labels.
+#pragma once
+
+#include <cstdint>
+
+#include <torch/types.h>
+
+namespace lumora {
+
+// `input` (1, C, H, W) standardised bands, `labelled` (1, H, W) int64 with
+// classes 1..K-1 (0 = unlabelled): scores (1, K, H, W) float32 of every
+// pixel, column 0 (unlabelled) and classes without labelled pixels at -inf.
+torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes);
+
+// For each class of `labelled`, the unlabelled pixels outside `excluded`
+// that `scores` (1, K, H, W) assign to it with the widest margin over the
+// runner-up, at most `per_class` times the class's labelled pixels.
+// (1, H, W) int64, 0 elsewhere.
+torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,
+                               const torch::Tensor& excluded, int64_t per_class);
+
+}  // namespace lumora
