@@ -4,6 +4,7 @@
 #include <torch/optim/adamw.h>
 #include <torch/utils.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 
@@ -42,10 +43,14 @@ class AveragedWeights {
     torch::NoGradGuard no_grad;
     for (const auto& p : module.parameters()) average_.push_back(p.detach().clone());
   }
-  void update() {
+  // After step `step` (from 1): early on the decay is lower, (1 + step) /
+  // (10 + step), so the average does not drag the random initial weights
+  // along for hundreds of steps.
+  void update(int64_t step) {
     torch::NoGradGuard no_grad;
+    const double decay = std::min(decay_, (1.0 + static_cast<double>(step)) / (10.0 + static_cast<double>(step)));
     const auto params = module_.parameters();
-    for (size_t i = 0; i < params.size(); ++i) average_[i].mul_(decay_).add_(params[i].detach(), 1.0 - decay_);
+    for (size_t i = 0; i < params.size(); ++i) average_[i].mul_(decay).add_(params[i].detach(), 1.0 - decay);
   }
   const std::vector<torch::Tensor>& averages() const { return average_; }
   void restore(const std::vector<torch::Tensor>& averages) {
@@ -243,7 +248,7 @@ EpochReport FitLoop::epoch(int64_t epoch) {
 
   // Rounds and validations judge the averaged weights.
   const bool judged = pseudo_round(few_, epoch) || validates(o_, epoch);
-  if (averaged_) averaged_->update();
+  if (averaged_) averaged_->update(epoch);
   if (averaged_ && judged) averaged_->swap();
   if (pseudo_round(few_, epoch)) {
     net_->eval();

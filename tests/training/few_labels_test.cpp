@@ -8,6 +8,7 @@
 #include <set>
 
 #include "lumora/training/few_labels.h"
+#include "lumora/training/spectral_prior.h"
 #include "lumora/training/fit.h"
 #include "support/testing.h"
 
@@ -98,6 +99,31 @@ TEST(FewLabels, TheRecipeChangesARunOnlyWhenAsked) {
   const FewLabelOptions recipe = few_labels_recipe().pseudo_start(3).pseudo_interval(3).pixels_per_class(4);
   EXPECT_TRUE(same(run(recipe), run(recipe)));
   EXPECT_FALSE(same(plain, run(recipe)));
+}
+
+}  // namespace lumora
+
+namespace lumora {
+
+TEST(FewLabels, SpectralSeedsFollowTheSpectraAndStayOffEveryKnownPixel) {
+  // Two classes told apart by band 1 only; class 2 sits in the right half.
+  const int64_t h = 6, w = 10;
+  auto input = torch::randn({1, 4, h, w}, torch::TensorOptions().dtype(torch::kFloat32)) * 0.1;
+  input.select(1, 1).slice(2, 5, 10).add_(2.0);
+  auto labelled = torch::zeros({1, h, w}, torch::kInt64), val = torch::zeros({1, h, w}, torch::kInt64);
+  labelled[0][0][0] = 1, labelled[0][5][1] = 1, labelled[0][0][9] = 2, labelled[0][5][8] = 2;
+  val[0][3][3] = 1;
+  const torch::Tensor scores = spectral_scores(input, labelled, 4);
+  ASSERT_EQ(scores.sizes(), (std::vector<int64_t>{1, 4, h, w}));
+  const torch::Tensor predicted = scores.argmax(1)[0];
+  EXPECT_TRUE(predicted.slice(1, 0, 5).eq(1).all().item<bool>());
+  EXPECT_TRUE(predicted.slice(1, 5, 10).eq(2).all().item<bool>());
+
+  const torch::Tensor seeds = confident_labels(scores, labelled, val, 3);
+  EXPECT_EQ(seeds.eq(1).sum().item<int64_t>(), 6);  // three times the two labelled pixels
+  EXPECT_EQ(seeds.eq(2).sum().item<int64_t>(), 6);
+  EXPECT_EQ(seeds.gt(0).logical_and(labelled.gt(0).logical_or(val.gt(0))).sum().item<int64_t>(), 0);
+  EXPECT_TRUE(seeds.eq(0).logical_or(seeds.eq(predicted.unsqueeze(0))).all().item<bool>());
 }
 
 }  // namespace lumora
