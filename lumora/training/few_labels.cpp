@@ -8,7 +8,7 @@
 namespace lumora {
 
 FewLabelOptions few_labels_recipe() {
-  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100);
+  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100).spectral_seeds(20);
 }
 
 std::string few_label_summary(const FewLabelOptions& o) {
