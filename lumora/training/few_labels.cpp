@@ -59,23 +59,27 @@ torch::Tensor sample_per_class(const torch::Tensor& target, int64_t per_class, s
   return kept.reshape(target.sizes()).to(target.device());
 }
 
-torch::Tensor pseudo_labels(const torch::Tensor& probs, const torch::Tensor& labelled, const torch::Tensor& excluded,
-                            double confidence, int64_t per_class) {
-  const auto [best, cls] = probs.to(torch::kCPU, torch::kFloat32).max(1);  // (1, H, W)
-  const torch::Tensor known = labelled.to(torch::kCPU);
-  const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0)).logical_and(best.ge(confidence));
+torch::Tensor most_sure_per_class(const torch::Tensor& sureness, const torch::Tensor& cls, const torch::Tensor& known,
+                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class) {
   torch::Tensor out = torch::zeros_like(known);
-  const int64_t classes = probs.size(1);
-  for (int64_t c = 1; c < classes; ++c) {
+  for (int64_t c = 1; c < num_classes; ++c) {
     const int64_t have = known.eq(c).sum().item<int64_t>();
     if (have == 0) continue;
     const torch::Tensor where = open.logical_and(cls.eq(c)).reshape({-1}).nonzero().reshape({-1});
     if (where.numel() == 0) continue;
     const int64_t take = std::min<int64_t>(where.numel(), have * per_class);
-    const torch::Tensor order = std::get<1>(best.reshape({-1}).index_select(0, where).topk(take));
+    const torch::Tensor order = std::get<1>(sureness.reshape({-1}).index_select(0, where).topk(take));
     out.reshape({-1}).index_fill_(0, where.index_select(0, order), c);
   }
-  return out.to(labelled.device());
+  return out;
+}
+
+torch::Tensor pseudo_labels(const torch::Tensor& probs, const torch::Tensor& labelled, const torch::Tensor& excluded,
+                            double confidence, int64_t per_class) {
+  const auto [best, cls] = probs.to(torch::kCPU, torch::kFloat32).max(1);  // (1, H, W)
+  const torch::Tensor known = labelled.to(torch::kCPU);
+  const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0)).logical_and(best.ge(confidence));
+  return most_sure_per_class(best, cls, known, open, probs.size(1), per_class).to(labelled.device());
 }
 
 }  // namespace lumora

@@ -68,6 +68,12 @@ torch::Tensor apply_view(const torch::Tensor& x, const View& view);
 // kept, chosen at random; the others 0.
 torch::Tensor sample_per_class(const torch::Tensor& target, int64_t per_class, std::mt19937_64& rng);
 
+// For each class of `known` (1, H, W), the `open` pixels (1, H, W) whose
+// class `cls` (1, H, W) it is, the highest `sureness` first, at most
+// `per_class` times the class's known pixels: (1, H, W) int64 on the CPU.
+torch::Tensor most_sure_per_class(const torch::Tensor& sureness, const torch::Tensor& cls, const torch::Tensor& known,
+                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class);
+
 // Pseudo-labels from `probs` (1, K, H, W) of the scene: for each class of
 // `labelled` (1, H, W; 0 = unlabelled), the pixels whose most probable class
 // it is with probability >= `confidence`, outside `excluded` (1, H, W; > 0 =

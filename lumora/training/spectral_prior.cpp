@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "lumora/core/errors.h"
+#include "lumora/training/few_labels.h"
 
 namespace lumora {
 namespace {
@@ -72,20 +73,9 @@ torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor&
   const auto top = scores.to(torch::kCPU).topk(2, 1);
   const torch::Tensor values = std::get<0>(top), classes = std::get<1>(top);
   const torch::Tensor margin = (values.select(1, 0) - values.select(1, 1)).nan_to_num(0.0, 1e30);  // (1, H, W)
-  const torch::Tensor cls = classes.select(1, 0);
   const torch::Tensor known = labelled.to(torch::kCPU);
   const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0));
-  torch::Tensor out = torch::zeros_like(known);
-  for (int64_t c = 1; c < scores.size(1); ++c) {
-    const int64_t have = known.eq(c).sum().item<int64_t>();
-    if (have == 0) continue;
-    const torch::Tensor where = open.logical_and(cls.eq(c)).reshape({-1}).nonzero().reshape({-1});
-    if (where.numel() == 0) continue;
-    const int64_t take = std::min<int64_t>(where.numel(), have * per_class);
-    const torch::Tensor order = std::get<1>(margin.reshape({-1}).index_select(0, where).topk(take));
-    out.reshape({-1}).index_fill_(0, where.index_select(0, order), c);
-  }
-  return out.to(labelled.device());
+  return most_sure_per_class(margin, classes.select(1, 0), known, open, scores.size(1), per_class).to(labelled.device());
 }
 
 }  // namespace lumora
