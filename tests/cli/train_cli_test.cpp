@@ -139,7 +139,7 @@ TEST_F(TrainCli, HelpListsEveryOption) {
         "Fraction of labeled pixels per class for validation (default: 0.1)",
         "Base filter count for encoder/decoder (default: 32)", "Filters in Spectral3DStack (default: 8)",
         "Number of 3D conv blocks (default: 3)", "Number of training epochs (default: 300)",
-        "Learning rate (default: 1e-4)", "Random seed (default: 42)", "--loss {ce,squared_ce,focal,dice}",
+        "Learning rate (default: 1e-4; 3e-4 with --few_labels)", "Random seed (default: 42)", "--loss {ce,squared_ce,focal,dice}",
         "Loss function (default: ce). squared_ce: CE squared, amplifies hard-example penalty. focal: focal loss with "
         "--focal_gamma. dice: combined CrossEntropy + Dice loss.",
         "Focal loss gamma — higher values focus more on hard examples (default: 2.0)",
