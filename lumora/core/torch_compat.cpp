@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -115,7 +116,9 @@ using StateKey = std::decay_t<decltype(std::declval<torch::optim::Optimizer&>().
 template <typename Key>
 Key key_of(const torch::Tensor& param) {
   if constexpr (std::is_same_v<Key, std::string>) {
-    return c10::guts::to_string(param.unsafeGetTensorImpl());
+    std::ostringstream address;  // as LibTorch prints it: "0x..."
+    address << static_cast<const void*>(param.unsafeGetTensorImpl());
+    return address.str();
   } else {
     return param.unsafeGetTensorImpl();
   }
