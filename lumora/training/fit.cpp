@@ -171,6 +171,9 @@ class FitLoop {
         scheduler_(optimizer_, ReduceLROnPlateauOptions().patience(10).factor(0.5)),
         scaler_(GradScalerOptions().enabled(o.mixed_precision() && train.input.is_cuda())),
         progress_(o.val_interval(), o.early_stopping(), o.best_by()),
+        scorer_(o.scorer() ? o.scorer() : [](const torch::Tensor& logits, const torch::Tensor& target) {
+          return compute_metrics(logits, target, logits.size(1));
+        }),
         rng_(few_.seed()) {
     if (few_.ema_decay() > 0.0) averaged_.emplace(*net, few_.ema_decay());
     if (!o.resume_from().isNone()) restore(o.resume_from());
@@ -196,6 +199,7 @@ class FitLoop {
   GradScaler scaler_;
   ValidationProgress progress_;
   BestWeights best_;
+  ValidationScorer scorer_;  // the default fails on a mask without pixels
   std::mt19937_64 rng_;
   std::optional<AveragedWeights> averaged_;
   torch::Tensor seeds_;   // (1, H, W) the spectral classifier's labels, undefined without them
@@ -227,10 +231,7 @@ void FitLoop::validate(EpochReport& r) {
     logits = net_->forward(val_.input);
     val_loss = criterion_.forward(logits, val_.target);
   }
-  const ValidationScorer scorer = o_.scorer() ? o_.scorer() : [](const torch::Tensor& l, const torch::Tensor& t) {
-    return compute_metrics(l, t, l.size(1));
-  };
-  r.val_scores = scorer(logits, val_.target);
+  r.val_scores = scorer_(logits, val_.target);
   r.val_loss = val_loss.item<double>();
   r.improved = progress_.observe(r.epoch, *r.val_scores);
   if (r.improved) best_.keep(*net_);
