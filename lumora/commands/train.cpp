@@ -112,11 +112,10 @@ class TrainingRun : public FitObserver {
 // What --resume compares: a checkpoint is only continued by the same run.
 RunIdentity run_identity(const TrainOptions& o, const LabelledScene& scene, const HyperspectralDataset& train_ds,
                          const HyperspectralDataset& val_ds) {
-  const auto& d = train_ds.data;
   return {
-      {"scene", fmt::format("{} x {} x {} (values {})", d.size(1), d.size(2), d.size(0), fingerprint(d))},
-      {"split", fmt::format("{} (pixels {}, {})", scene.protocol.describe(), fingerprint(train_ds.split_mask),
-                            fingerprint(val_ds.split_mask))},
+      {"scene", cli::scene_identity(train_ds.data)},
+      {"split", fmt::format("{} (pixels {}, {})", scene.protocol.describe(), cli::fingerprint(train_ds.split_mask),
+                            cli::fingerprint(val_ds.split_mask))},
       {"network", fmt::format("base_filters {}, num_filters {}, num_blocks {}", o.sizes.base_filters,
                               o.sizes.num_filters, o.sizes.num_blocks)},
       {"--epochs", std::to_string(o.epochs)},
@@ -169,7 +168,7 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
   const std::string checkpoint_path = path_join(o.out_dir, kCheckpointFile);
   const RunIdentity identity = run_identity(o, scene, train_ds, val_ds);
   std::optional<StoredCheckpoint> stored = o.resume ? read_checkpoint(checkpoint_path) : std::nullopt;
-  if (stored) check_same_run(checkpoint_path, stored->identity, identity);
+  if (stored) cli::check_same_run(checkpoint_path, stored->identity, identity);
   if (stored && stored->finished) {
     std::cout << "Nothing to resume: the run in " << o.out_dir << " finished at epoch " << stored->epoch << std::endl;
     return;

@@ -30,15 +30,6 @@ std::string file_text(const std::string& path) {
 
 }  // namespace
 
-std::string fingerprint(const torch::Tensor& t) {
-  const torch::Tensor c = t.to(torch::kCPU).contiguous();
-  const auto* bytes = static_cast<const unsigned char*>(c.data_ptr());
-  const size_t n = static_cast<size_t>(c.numel()) * c.element_size();
-  uint64_t h = 1469598103934665603ULL;
-  for (size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ULL;
-  return fmt::format("{:016x}", h);
-}
-
 void TrainCheckpointer::save(const c10::IValue& state, int64_t epoch) { write(state, epoch, false); }
 
 void TrainCheckpointer::finish(int64_t epoch) { write(c10::IValue(), epoch, true); }
@@ -47,9 +38,7 @@ void TrainCheckpointer::write(const c10::IValue& state, int64_t epoch, bool fini
   Dict d = new_dict();
   d.insert("format", std::string(kFormat));
   d.insert("version", kVersion);
-  Dict identity = new_dict();
-  for (const auto& [name, value] : identity_) identity.insert(name, value);
-  d.insert("identity", identity);
+  d.insert("identity", cli::identity_to_ivalue(identity_));
   d.insert("finished", finished);
   d.insert("epoch", epoch);
   d.insert("fit", state);
@@ -76,11 +65,7 @@ std::optional<StoredCheckpoint> read_checkpoint(const std::string& path) {
   if (!at("version").isInt() || at("version").toInt() != kVersion)
     damaged(path, "a checkpoint of another lumora version");
   StoredCheckpoint out;
-  if (!at("identity").isGenericDict()) damaged(path, "its 'identity' entry is damaged");
-  for (const auto& item : at("identity").toGenericDict()) {
-    if (!item.key().isString() || !item.value().isString()) damaged(path, "its 'identity' entry is damaged");
-    out.identity.emplace_back(item.key().toStringRef(), item.value().toStringRef());
-  }
+  out.identity = cli::identity_from_ivalue(at("identity"), [&] { damaged(path, "its 'identity' entry is damaged"); });
   if (!at("finished").isBool() || !at("epoch").isInt() || !at("log").isString())
     damaged(path, "its 'finished', 'epoch' or 'log' entry is damaged");
   out.finished = at("finished").toBool();
@@ -88,17 +73,6 @@ std::optional<StoredCheckpoint> read_checkpoint(const std::string& path) {
   out.fit = at("fit");
   out.log = at("log").toStringRef();
   return out;
-}
-
-void check_same_run(const std::string& path, const RunIdentity& stored, const RunIdentity& now) {
-  for (const auto& [name, value] : now) {
-    std::string before = "(not recorded)";
-    for (const auto& [stored_name, stored_value] : stored)
-      if (stored_name == name) before = stored_value;
-    if (before != value)
-      throw OptionError("cannot resume from '" + path + "': its " + name + " is " + before + ", this run's is " +
-                        value);
-  }
 }
 
 }  // namespace lumora::commands::train

@@ -11,15 +11,12 @@
 
 #include <ATen/core/ivalue.h>
 
+#include "lumora/commands/run_identity.h"
 #include "lumora/training/fit.h"
 
 namespace lumora::commands::train {
 
-// What a run is made with, entry by entry: ("--epochs", "300"), ("scene", ...).
-using RunIdentity = std::vector<std::pair<std::string, std::string>>;
-
-// A fingerprint of a tensor's values (64-bit FNV-1a of its bytes, in hex).
-std::string fingerprint(const torch::Tensor& t);
+using cli::RunIdentity;
 
 struct StoredCheckpoint {
   RunIdentity identity;
@@ -31,10 +28,6 @@ struct StoredCheckpoint {
 
 // Reads `path`; errors name it. std::nullopt when there is no such file.
 std::optional<StoredCheckpoint> read_checkpoint(const std::string& path);
-
-// OptionError "cannot resume from '<path>': its <entry> is <old>, this run's
-// is <new>" for the first entry that differs.
-void check_same_run(const std::string& path, const RunIdentity& stored, const RunIdentity& now);
 
 // Keeps the fit's state with the log in `checkpoint_path`, atomically.
 class TrainCheckpointer : public FitCheckpointer {

@@ -10,6 +10,7 @@
 #include "lumora/commands/cli.h"
 #include "lumora/commands/few_label_options.h"
 #include "lumora/commands/split_options.h"
+#include "lumora/commands/tree_checkpoint.h"
 #include "lumora/commands/run_outputs.h"
 #include "lumora/commands/training_console.h"
 #include "lumora/commands/tree_reports.h"
@@ -17,6 +18,7 @@
 #include "lumora/core/format.h"
 #include "lumora/core/paths.h"
 #include "lumora/core/process.h"
+#include "lumora/core/stop_signal.h"
 #include "lumora/core/state_dict.h"
 #include "lumora/core/torch_compat.h"
 #include "lumora/datasets/cubeset.h"
@@ -58,6 +60,7 @@ struct Options {
   std::optional<std::string> dist_url;
   std::optional<int64_t> world_size, rank;
   double dist_timeout = 300.0;
+  bool resume = false;
   cli::FewLabelArgs few_args;
   FewLabelOptions few_labels;
 };
@@ -126,6 +129,9 @@ void declare(CLI::App& app, Options& o) {
   app.add_option("--seed", o.seed);
   app.add_option("--save", o.save);
   app.add_option("--out-dir", o.out_dir);
+  app.add_flag("--resume", o.resume,
+               "Continue the run in OUT_DIR from its checkpoint/ folder: finished ensemble members and routers are "
+               "kept (with --runs: finished runs are skipped); the same scene, split and options are required");
   cli::add_few_label_options(app, o.few_args);
   app.add_option("--runs", o.runs,
                  "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "
@@ -151,10 +157,7 @@ std::string run_digest(const Options& o, const LabelledScene& scene, const TreeN
   digest.add(fmt::format("{} {} {} {} {} {} {} {} {} {} {} {} {} {} {} {}", o.epochs, o.forests, o.leaf_forests,
                          n.base_filters, n.num_filters, n.num_blocks, py_float(o.lr), o.loss, py_float(o.focal_gamma),
                          o.patience, o.min_epochs, o.warmup_epochs, o.val_interval, o.d_model, o.d_state, o.routing));
-  const FewLabelOptions& f = o.few_labels;
-  digest.add(fmt::format("{} {} {} {} {} {} {} {}", f.augment(), py_float(f.jitter()), f.pixels_per_class(),
-                         py_float(f.ema_decay()), f.pseudo_interval(), f.pseudo_start(), py_float(f.pseudo_confidence()),
-                         f.pseudo_per_class()));
+  digest.add(few_label_summary(o.few_labels));
   digest.add(shape_text(scene.data.sizes().vec(), ShapeStyle::Cross)).add(tree_text(tree));
   digest.add(protocol_to_json(scene.protocol).dump());
   for (const torch::Tensor* coords : {&scene.train_coords, &scene.val_coords, &scene.test_coords})
@@ -162,13 +165,42 @@ std::string run_digest(const Options& o, const LabelledScene& scene, const TreeN
   return digest.hex();
 }
 
-SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const LabelledScene& scene) {
+// What --resume compares: finished jobs are only kept for the same run.
+cli::RunIdentity run_identity(const Options& o, const LabelledScene& scene) {
+  const NetworkSizes& n = o.sizes;
+  return {
+      {"scene", cli::scene_identity(scene.data)},
+      {"split", fmt::format("{} (pixels {}, {})", scene.protocol.describe(), cli::fingerprint(scene.train_coords),
+                            cli::fingerprint(scene.val_coords))},
+      {"network", fmt::format("base_filters {}, num_filters {}, num_blocks {}", n.base_filters, n.num_filters,
+                              n.num_blocks)},
+      {"--epochs", std::to_string(o.epochs)},
+      {"--ensembles", fmt::format("{} (leaves {})", o.forests, o.leaf_forests)},
+      {"--depth", o.depth},
+      {"--lr", py_float(o.lr)},
+      {"--seed", std::to_string(o.seed)},
+      {"--loss", o.loss + (o.loss == "focal" ? ", gamma " + py_float(o.focal_gamma) : "")},
+      {"early stopping", fmt::format("patience {}, min_epochs {}, val_interval {}, warmup_epochs {}", o.patience,
+                                     o.min_epochs, o.val_interval, o.warmup_epochs)},
+      {"encoder", fmt::format("d_model {}, d_state {}, ssm_epochs {}, ssm_lr {}, ssm_load {}", o.d_model, o.d_state,
+                              o.ssm_epochs, py_float(o.ssm_lr), o.ssm_load.value_or("none"))},
+      {"--routing", o.routing},
+      {"few-labels training", few_label_summary(o.few_labels)},
+  };
+}
+
+SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device, const LabelledScene& scene,
+                                   const std::optional<StateDict>& kept) {
   std::cout << "\n=== SSM Encoder ===" << std::endl;
   SpectralSSMEncoder encoder(SpectralSSMEncoderOptions().d_model(o.d_model).d_state(o.d_state));
   encoder->to(device);
   std::cout << "  " << display::YELLOW << "⚠ SSM Encoder is experimental — results may vary" << display::RESET
             << std::endl;
-  if (o.ssm_load) {
+  if (kept) {
+    std::cout << "Loading SSM weights from the checkpoint" << std::endl;
+    load_state_dict(*encoder, *kept);
+    if (!o.ssm_load) save_state_dict(*kept, path_join(o.out_dir, o.ssm_save));  // as pre-training wrote it
+  } else if (o.ssm_load) {
     std::cout << "Loading SSM weights from " << *o.ssm_load << std::endl;
     load_state_dict_file_into(*encoder, *o.ssm_load);
   } else {
@@ -189,6 +221,16 @@ SpectralSSMEncoder prepare_encoder(const Options& o, const torch::Device& device
   for (auto& p : encoder->parameters()) p.set_requires_grad(false);
   encoder->eval();
   return encoder;
+}
+
+// Whether the run in OUT_DIR finished already, as rank 0 found it.
+bool agree_finished(Cluster* cluster, const std::string& prefix, bool finished_here) {
+  if (!cluster) return finished_here;
+  if (cluster->is_leader()) {
+    cluster->publish(prefix + "finished", finished_here ? "1" : "0");
+    return finished_here;
+  }
+  return cluster->receive(prefix + "finished") == "1";
 }
 
 // `rank_out`: where this rank's own lines go (std::cout is silenced on the
@@ -233,11 +275,35 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   const int64_t num_classes = scene.num_classes;
   // Before the encoder is pre-trained: node training would refuse the scene later.
   check_trainable_size(data.size(1), data.size(2));
+
+  // What a killed run with the same options kept; compared before anything is written.
+  TreeCheckpoint checkpoint(o.out_dir);
+  TreeRunRecord record;
+  record.identity = run_identity(o, scene);
+  std::optional<TreeRunRecord> stored;
+  if (leader && o.resume) {
+    stored = checkpoint.read_record();
+    if (stored) cli::check_same_run(checkpoint.record_path(), stored->identity, record.identity);
+  }
+  if (agree_finished(cluster, prefix, stored && stored->finished)) {
+    std::cout << "Nothing to resume: the run in " << o.out_dir << " finished" << std::endl;
+    return 0;
+  }
+  if (leader && o.resume && !stored)
+    std::cout << "No checkpoint in " << o.out_dir << ": training starts from the beginning" << std::endl;
+  const std::string history_path = path_join(o.out_dir, "training_history.csv");
   if (leader) {
     make_dirs(o.out_dir);
     cli::make_parent_dirs(bundle_path);
     if (!o.ssm_load) cli::make_parent_dirs(ssm_path);
     save_split_map(o.out_dir, o.data, MapRequest(), scene);
+    if (stored) {
+      restore_history(history_path, stored->history_bytes);
+      record = *stored;
+    } else {
+      record.history_bytes = history_length(history_path);
+      checkpoint.start(record);
+    }
   }
 
   const Loss loss = parse_loss(o.loss);  // one of the listed names: checked while parsing
@@ -256,7 +322,11 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   SpectralSSMEncoder encoder{nullptr};
   torch::Tensor fp_map;
   if (leader) {
-    encoder = prepare_encoder(o, device, scene);
+    encoder = prepare_encoder(o, device, scene, record.encoder);
+    if (!record.encoder) {
+      record.encoder = cpu_copy(state_dict(*encoder));
+      checkpoint.write_record(record);
+    }
     std::cout << "\nPre-computing fingerprint map ..." << std::endl;
     fp_map = fingerprint_map(encoder, data, device);
     std::cout << "Fingerprint map shape: (" << fp_map.size(0) << ", " << fp_map.size(1) << ", " << fp_map.size(2)
@@ -277,7 +347,6 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
 
   display::print_training_start();
   // The curves show this run's rows only: the history file may hold earlier runs'.
-  const std::string history_path = path_join(o.out_dir, "training_history.csv");
   const int64_t earlier_history_rows = csv_data_rows(history_path);
   std::cout << "\n=== Training SPT Ensembles (loss=" << o.loss << ") ===" << std::endl;
   NodeTrainingConsole console(o.patience);
@@ -298,17 +367,30 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
                                             .out_dir(o.out_dir)
                                             .observer(&console)
                                             .few_labels(o.few_labels);
+  if (leader && stored)
+    std::cout << "Resuming: " << checkpoint.jobs_kept() << " finished ensemble members kept in " << checkpoint.folder()
+              << std::endl;
   TrainedModels trained_models;
-  if (cluster) {
-    RankConsole rank_console(*cluster, rank_out);
-    std::optional<TrainedModels> models =
-        train_tree_distributed(*cluster, prefix, tree, data, labels, num_classes - 1, scene.train_coords,
-                               scene.val_coords, fp_map, node_options, &rank_console);
-    if (!leader) return 0;
-    trained_models = std::move(*models);
-  } else {
-    trained_models = train_tree(tree, data, labels, num_classes - 1, scene.train_coords, scene.val_coords, fp_map,
-                                node_options);
+  try {
+    if (cluster) {
+      RankConsole rank_console(*cluster, rank_out);
+      std::optional<TrainedModels> models =
+          train_tree_distributed(*cluster, prefix, tree, data, labels, num_classes - 1, scene.train_coords,
+                                 scene.val_coords, fp_map, node_options, &rank_console, leader ? &checkpoint : nullptr);
+      if (!leader) return 0;
+      trained_models = std::move(*models);
+    } else {
+      trained_models = train_tree_kept(tree, data, labels, num_classes - 1, scene.train_coords, scene.val_coords,
+                                       fp_map, node_options, checkpoint);
+    }
+  } catch (const Stopped& e) {
+    throw Stopped(e.signal(), std::string(e.what()) + "; continue with --resume");
+  } catch (const ClusterError& e) {
+    if (!leader) throw;
+    const int64_t kept = checkpoint.jobs_kept();
+    throw ClusterError(std::string(e.what()) +
+                       (kept > 0 ? fmt::format("; {} finished ensemble members are kept: continue with --resume", kept)
+                                 : "; no ensemble member had finished"));
   }
 
   Bundle bundle;
@@ -344,6 +426,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   if (csv_data_rows(history_path) > earlier_history_rows)
     draw_tree_curves(history_path, earlier_history_rows, path_join(o.out_dir, "training_curves.png"),
                      "lumora-treefit: " + bundle_path);
+  checkpoint.finish(record);
   return 0;
 }
 
@@ -370,6 +453,8 @@ int run_all(const Options& o) {
         one.seed = seed;
         one.out_dir = run_folder(o.out_dir, seed);
         main_flow(one, cluster.get(), fmt::format("run{}/", seed), rank_out);
+        if (seed != seeds.back())
+          stop_point("after the run of seed " + std::to_string(seed) + "; continue with --resume");
       }
       if (!cluster || cluster->is_leader()) summarise_runs(o.out_dir, seeds, kTreeScores);
     }
@@ -395,7 +480,10 @@ int run(int argc, char** argv) {
   if (auto status = cli::parse(*app, argc, argv)) return *status;
   o.split = cli::parsed_protocol(o.split_args, o.seed);
   o.few_labels = cli::few_label_options(o.few_args);
-  return cli::guarded([&] { return run_all(o); });
+  return cli::guarded([&] {
+    StopWindow stops;  // SIGTERM and SIGINT stop at the end of an epoch
+    return run_all(o);
+  });
 }
 
 }  // namespace lumora::commands::treefit

@@ -207,7 +207,7 @@ std::string Cluster::failure() {
 
 void Cluster::check() {
   const std::string why = failure();
-  if (!why.empty()) throw ClusterError(why + "; the run is abandoned and nothing was saved");
+  if (!why.empty()) throw ClusterError(why + "; the run is abandoned");
 }
 
 std::string Cluster::lost_contact(const std::exception& e) const {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
@@ -153,19 +154,22 @@ JobResult decode_job_result(const std::string& bytes) {
 
 namespace {
 
-// Keeps one member's epochs for rank 0, and is where a long job learns that
+// Keeps one member's epochs for its job result, passing each on to `next`
+// when there is one; in a cluster, it is where a long job learns that
 // another rank was lost.
 class EpochRecorder : public FitObserver {
  public:
-  explicit EpochRecorder(Cluster& cluster) : cluster_(cluster) {}
+  EpochRecorder(Cluster* cluster, FitObserver* next) : cluster_(cluster), next_(next) {}
   void on_epoch(const EpochReport& r) override {
-    cluster_.check();
+    if (cluster_) cluster_->check();
     epochs.push_back(r);
+    if (next_) next_->on_epoch(r);
   }
   std::vector<EpochReport> epochs;
 
  private:
-  Cluster& cluster_;
+  Cluster* cluster_;
+  FitObserver* next_;
 };
 
 struct TreeInputs {
@@ -186,6 +190,17 @@ struct TreeInputs {
 
 std::string result_key(const std::string& prefix, size_t index) { return fmt::format("{}result/{}", prefix, index); }
 
+// One job, trained here: the member, then the router it carries.
+JobResult train_job(NodeTrainer& trainer, const TreeJob& job, const TreeInputs& in, EpochRecorder& recorder) {
+  const double start = wall_time();
+  JobResult result;
+  result.fit = trainer.train_member(job.forest_idx, &recorder);
+  result.epochs = std::move(recorder.epochs);
+  if (job.with_router) result.router = router_outcome(trainer.train_node_router(*in.fp_map));
+  result.seconds = wall_time() - start;
+  return result;
+}
+
 // This rank's share: the next job in line until none is left.
 RankShare work_jobs(Cluster& cluster, const std::string& prefix, const TreeInputs& in,
                     const std::vector<TreeJob>& order, const TrainNodeOptions& options, JobObserver* observer) {
@@ -195,17 +210,12 @@ RankShare work_jobs(Cluster& cluster, const std::string& prefix, const TreeInput
     const int64_t ticket = cluster.take_ticket(prefix + "next");
     if (ticket >= static_cast<int64_t>(order.size())) break;
     const TreeJob& job = order[static_cast<size_t>(ticket)];
-    const double start = wall_time();
     if (!trainer || trainer->start().node_id != job.node_id) {
       trainer = in.trainer(job.node_id, options);  // a trainer's batches reach the device only when it trains
       trainer->check_trainable();
     }
-    EpochRecorder recorder(cluster);
-    JobResult result;
-    result.fit = trainer->train_member(job.forest_idx, &recorder);
-    result.epochs = std::move(recorder.epochs);
-    if (job.with_router) result.router = router_outcome(trainer->train_node_router(*in.fp_map));
-    result.seconds = wall_time() - start;
+    EpochRecorder recorder(&cluster, nullptr);
+    JobResult result = train_job(*trainer, job, in, recorder);
     cluster.publish(result_key(prefix, job.index), encode_job_result(result));
     ++share.jobs;
     share.busy += result.seconds;
@@ -215,32 +225,153 @@ RankShare work_jobs(Cluster& cluster, const std::string& prefix, const TreeInput
   return share;
 }
 
-// Rank 0's side: every node in training order, its members as they arrive.
-TrainedModels assemble_tree(Cluster& cluster, const std::string& prefix, const TreeInputs& in,
-                            const std::vector<TreeJob>& jobs, const TrainNodeOptions& options) {
-  std::map<std::string, size_t> first_job;
-  for (const TreeJob& job : jobs) first_job.emplace(job.node_id, job.index);
+// A node's members (and router) from finished jobs' bytes, each job's epochs
+// played back as they were.
+class ReceivedNode {
+ public:
+  explicit ReceivedNode(std::function<std::string(int64_t forest_idx)> bytes) : bytes_(std::move(bytes)) {}
+  NodeSources sources() {
+    return {[this](int64_t forest_idx, FitObserver* epochs) {
+              JobResult r = decode_job_result(bytes_(forest_idx));
+              for (const EpochReport& e : r.epochs) epochs->on_epoch(e);
+              if (r.router) router_ = std::move(r.router);
+              return std::move(r.fit);
+            },
+            [this] { return router_.value_or(RouterOutcome{}); }};
+  }
+
+ private:
+  std::function<std::string(int64_t)> bytes_;
+  std::optional<RouterOutcome> router_;
+};
+
+std::map<std::string, size_t> first_jobs(const std::vector<TreeJob>& jobs) {
+  std::map<std::string, size_t> first;
+  for (const TreeJob& job : jobs) first.emplace(job.node_id, job.index);
+  return first;
+}
+
+// Every node in training order, each from `node_sources(trainer, first job)`.
+template <typename Sources>
+TrainedModels assemble_nodes(const TreeInputs& in, const std::vector<TreeJob>& jobs, const TrainNodeOptions& options,
+                             Sources node_sources) {
+  const std::map<std::string, size_t> first_job = first_jobs(jobs);
   TrainedModels models;
   for (const std::string& node_id : trained_node_ids(in.tree, options.node_id())) {
     std::unique_ptr<NodeTrainer> trainer = in.trainer(node_id, options);
     const size_t first = first_job.count(node_id) ? first_job.at(node_id) : 0;
-    std::optional<RouterOutcome> router;
-    NodeSources received{[&](int64_t forest_idx, FitObserver* epochs) {
-                           JobResult r = decode_job_result(
-                               cluster.receive(result_key(prefix, first + static_cast<size_t>(forest_idx)), true));
-                           for (const EpochReport& e : r.epochs) epochs->on_epoch(e);
-                           if (r.router) router = std::move(r.router);
-                           return std::move(r.fit);
-                         },
-                         [&] { return router.value_or(RouterOutcome{}); }};
     TrainNodeOptions node_options = options;
     node_options.node_id(node_id);
-    models.insert(node_id, assemble_node(*trainer, received, trainer->has_router(in.fp_map), node_options));
+    models.insert(node_id, assemble_node(*trainer, node_sources(*trainer, first), trainer->has_router(in.fp_map),
+                                         node_options));
   }
   return models;
 }
 
+// Rank 0's side: every node in training order, its members as they arrive
+// (or from the store, which keeps each one received).
+TrainedModels assemble_tree(Cluster& cluster, const std::string& prefix, const TreeInputs& in,
+                            const std::vector<TreeJob>& jobs, const TrainNodeOptions& options, JobStore* store) {
+  std::unique_ptr<ReceivedNode> node;
+  return assemble_nodes(in, jobs, options, [&](NodeTrainer& /*trainer*/, size_t first) {
+    node = std::make_unique<ReceivedNode>([&cluster, &prefix, store, first](int64_t forest_idx) {
+      const size_t index = first + static_cast<size_t>(forest_idx);
+      if (store && store->has(index)) return store->read(index);
+      std::string bytes = cluster.receive(result_key(prefix, index), true);
+      if (store) store->keep(index, bytes);
+      return bytes;
+    });
+    return node->sources();
+  });
+}
+
+// The single-process side of train_tree_kept: one node's jobs from the store
+// where it has them, else trained here and kept. A node's last member is kept
+// with its router, since the router trains from the generator state that
+// member leaves behind.
+class KeptNode {
+ public:
+  KeptNode(NodeTrainer& trainer, const TreeInputs& in, const std::vector<TreeJob>& jobs, size_t first,
+           JobStore& store)
+      : trainer_(trainer), in_(in), jobs_(jobs), first_(first), store_(store), received_([this](int64_t i) {
+          return store_.read(first_ + static_cast<size_t>(i));
+        }) {}
+
+  NodeSources sources() {
+    const NodeSources received = received_.sources();
+    return {[this, received](int64_t forest_idx, FitObserver* epochs) {
+              const TreeJob& job = jobs_.at(first_ + static_cast<size_t>(forest_idx));
+              if (store_.has(job.index)) return received.member(forest_idx, epochs);
+              const double start = wall_time();
+              EpochRecorder recorder(nullptr, epochs);
+              JobResult result;
+              result.fit = trainer_.train_member(forest_idx, &recorder);
+              result.epochs = std::move(recorder.epochs);
+              result.seconds = wall_time() - start;
+              if (job.with_router)
+                pending_.emplace(job.index, result);  // kept once its router is trained
+              else
+                store_.keep(job.index, encode_job_result(result));
+              return std::move(result.fit);
+            },
+            [this, received] {
+              if (!pending_) return received.router();
+              auto& [index, result] = *pending_;
+              const double start = wall_time();
+              result.router = router_outcome(trainer_.train_node_router(*in_.fp_map));
+              result.seconds += wall_time() - start;
+              store_.keep(index, encode_job_result(result));
+              RouterOutcome router = *result.router;
+              pending_.reset();
+              return router;
+            }};
+  }
+
+ private:
+  NodeTrainer& trainer_;
+  const TreeInputs& in_;
+  const std::vector<TreeJob>& jobs_;
+  size_t first_;
+  JobStore& store_;
+  ReceivedNode received_;
+  std::optional<std::pair<size_t, JobResult>> pending_;
+};
+
+// The jobs rank 0's store does not hold yet, agreed on by every rank.
+std::vector<TreeJob> unfinished(Cluster& cluster, const std::string& prefix, const std::vector<TreeJob>& jobs,
+                                const JobStore* store) {
+  std::string held;  // one '1' or '0' per job
+  if (cluster.is_leader()) {
+    for (const TreeJob& job : jobs) held += store && store->has(job.index) ? '1' : '0';
+    cluster.publish(prefix + "held", held);
+  } else {
+    held = cluster.receive(prefix + "held");
+    if (held.size() != jobs.size())
+      throw RuntimeError(fmt::format("rank 0 counts {} jobs, this rank {}", held.size(), jobs.size()));
+  }
+  std::vector<TreeJob> out;
+  for (const TreeJob& job : jobs)
+    if (held[job.index] == '0') out.push_back(job);
+  return out;
+}
+
 }  // namespace
+
+TrainedModels train_tree_kept(const TreeNode& tree, const torch::Tensor& data, const torch::Tensor& labels,
+                              int64_t total_classes, const torch::Tensor& train_coords,
+                              const torch::Tensor& val_coords, const std::optional<torch::Tensor>& fp_map,
+                              const TrainNodeOptions& options, JobStore& store) {
+  TrainNodeOptions o = options;
+  if (!o.global_start()) o.global_start(wall_time());
+  const TreeInputs in{tree, data, labels, total_classes, train_coords, val_coords, fp_map};
+  const bool has_fingerprints = fp_map.has_value() && fp_map->defined();
+  const std::vector<TreeJob> jobs = tree_jobs(tree, total_classes, has_fingerprints, o);
+  std::unique_ptr<KeptNode> node;
+  return assemble_nodes(in, jobs, o, [&](NodeTrainer& trainer, size_t first) {
+    node = std::make_unique<KeptNode>(trainer, in, jobs, first, store);
+    return node->sources();
+  });
+}
 
 std::optional<TrainedModels> train_tree_distributed(Cluster& cluster, const std::string& key_prefix,
                                                     const TreeNode& tree, const torch::Tensor& data,
@@ -248,14 +379,15 @@ std::optional<TrainedModels> train_tree_distributed(Cluster& cluster, const std:
                                                     const torch::Tensor& train_coords,
                                                     const torch::Tensor& val_coords,
                                                     const std::optional<torch::Tensor>& fp_map,
-                                                    const TrainNodeOptions& options, JobObserver* observer) {
+                                                    const TrainNodeOptions& options, JobObserver* observer,
+                                                    JobStore* store) {
   TrainNodeOptions o = options;
   if (!o.global_start()) o.global_start(wall_time());
   const double start = wall_time();
   const TreeInputs in{tree, data, labels, total_classes, train_coords, val_coords, fp_map};
   const bool has_fingerprints = fp_map.has_value() && fp_map->defined();
   const std::vector<TreeJob> jobs = tree_jobs(tree, total_classes, has_fingerprints, o);
-  const std::vector<TreeJob> order = largest_first(jobs);
+  const std::vector<TreeJob> order = largest_first(unfinished(cluster, key_prefix, jobs, store));
 
   TrainNodeOptions worker = o;
   worker.observer(nullptr).out_dir(std::nullopt);
@@ -278,7 +410,7 @@ std::optional<TrainedModels> train_tree_distributed(Cluster& cluster, const std:
   std::exception_ptr assembly_error;
   std::thread assembler([&] {
     try {
-      models = assemble_tree(cluster, key_prefix, in, jobs, o);
+      models = assemble_tree(cluster, key_prefix, in, jobs, o, store);
     } catch (const std::exception& e) {
       assembly_error = std::current_exception();
       cluster.abandon(e.what());

@@ -58,18 +58,39 @@ class JobObserver {
 };
 using JobObserverPtr = JobObserver*;
 
+// Finished jobs kept outside the process, so that a killed run's work is
+// found again: entries are encode_job_result's bytes, by TreeJob::index.
+class JobStore {
+ public:
+  virtual ~JobStore() = default;
+  virtual bool has(size_t index) const = 0;
+  virtual std::string read(size_t index) const = 0;
+  virtual void keep(size_t index, const std::string& bytes) = 0;
+};
+
+// train_tree, job by job: a job the store holds is played back (its epochs
+// to the observer and the history) instead of trained, and each job trained
+// is kept as soon as it is done. Models and history are train_tree's.
+TrainedModels train_tree_kept(const TreeNode& tree, const torch::Tensor& data, const torch::Tensor& labels,
+                              int64_t total_classes, const torch::Tensor& train_coords,
+                              const torch::Tensor& val_coords, const std::optional<torch::Tensor>& fp_map,
+                              const TrainNodeOptions& options, JobStore& store);
+
 // train_tree over every rank of `cluster`; all ranks call it with the same
 // arguments (scene, split, tree and fingerprints alike). `key_prefix`
 // separates runs that share the cluster. Rank 0 returns the models, reports
 // to options.observer() and writes options.out_dir()'s history exactly as
-// train_tree; the other ranks return nothing and write nothing.
+// train_tree; the other ranks return nothing and write nothing. With a
+// `store` on rank 0, the jobs it holds are handed to no rank, and every
+// result rank 0 receives is kept there.
 std::optional<TrainedModels> train_tree_distributed(Cluster& cluster, const std::string& key_prefix,
                                                     const TreeNode& tree, const torch::Tensor& data,
                                                     const torch::Tensor& labels, int64_t total_classes,
                                                     const torch::Tensor& train_coords,
                                                     const torch::Tensor& val_coords,
                                                     const std::optional<torch::Tensor>& fp_map,
-                                                    const TrainNodeOptions& options, JobObserver* jobs = nullptr);
+                                                    const TrainNodeOptions& options, JobObserver* jobs = nullptr,
+                                                    JobStore* store = nullptr);
 
 // A finished job as bytes and back (exposed for tests).
 struct JobResult {

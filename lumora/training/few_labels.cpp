@@ -8,7 +8,7 @@
 namespace lumora {
 
 FewLabelOptions few_labels_recipe() {
-  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100).spectral_seeds(20);
+  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100).spectral_seeds(20).loss_breaks_ties(true);
 }
 
 std::string few_label_summary(const FewLabelOptions& o) {
@@ -17,7 +17,7 @@ std::string few_label_summary(const FewLabelOptions& o) {
   out << "augment " << o.augment() << ", jitter " << o.jitter() << ", pixels per class " << o.pixels_per_class()
       << ", EMA decay " << o.ema_decay() << ", pseudo-labels every " << o.pseudo_interval() << " from "
       << o.pseudo_start() << " at " << o.pseudo_confidence() << " up to " << o.pseudo_per_class() << "x"
-      << ", spectral seeds " << o.spectral_seeds() << "x";
+      << ", spectral seeds " << o.spectral_seeds() << "x" << ", loss breaks ties " << o.loss_breaks_ties();
   return out.str();
 }
 

@@ -39,11 +39,15 @@ struct FewLabelOptions {
   // gives them most surely (see spectral_prior.h; 0: off). Later rounds of
   // pseudo-labels take precedence where they label a pixel.
   TORCH_ARG(int64_t, spectral_seeds) = 0;
+  // Among validations with the same score, keep the one with the lowest
+  // validation loss (else the first).
+  TORCH_ARG(bool, loss_breaks_ties) = false;
   TORCH_ARG(uint64_t, seed) = 42;
 
  public:
   bool any() const {
-    return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0 || spectral_seeds_ > 0;
+    return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0 || spectral_seeds_ > 0 ||
+           loss_breaks_ties_;
   }
 };
 

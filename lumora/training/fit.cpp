@@ -120,16 +120,19 @@ double score_of(const Scores& s, BestBy metric) {
   return s.miou;
 }
 
-ValidationProgress::ValidationProgress(int64_t val_interval, std::optional<EarlyStopping> stopping, BestBy best_by)
-    : val_interval_(val_interval), stopping_(stopping), best_by_(best_by) {}
+ValidationProgress::ValidationProgress(int64_t val_interval, std::optional<EarlyStopping> stopping, BestBy best_by,
+                                       bool loss_breaks_ties)
+    : val_interval_(val_interval), stopping_(stopping), best_by_(best_by), loss_breaks_ties_(loss_breaks_ties) {}
 
-bool ValidationProgress::observe(int64_t epoch, const Scores& scores) {
+bool ValidationProgress::observe(int64_t epoch, const Scores& scores, double val_loss) {
   last_val_miou = scores.miou;
   const double score = score_of(scores, best_by_);
-  if (score > best_score) {
+  const bool better_tie = loss_breaks_ties_ && best_epoch > 0 && score == best_score && val_loss < best_loss;
+  if (score > best_score || better_tie) {
     best_score = score;
     best_epoch = epoch;
     best_scores = scores;
+    best_loss = val_loss;
     epochs_without_improvement = 0;
     return true;
   }
@@ -170,7 +173,7 @@ class FitLoop {
         optimizer_(net->parameters(), torch::optim::AdamWOptions(o.lr()).weight_decay(1e-4)),
         scheduler_(optimizer_, ReduceLROnPlateauOptions().patience(10).factor(0.5)),
         scaler_(GradScalerOptions().enabled(o.mixed_precision() && train.input.is_cuda())),
-        progress_(o.val_interval(), o.early_stopping(), o.best_by()),
+        progress_(o.val_interval(), o.early_stopping(), o.best_by(), o.few_labels().loss_breaks_ties()),
         scorer_(o.scorer() ? o.scorer() : [](const torch::Tensor& logits, const torch::Tensor& target) {
           return compute_metrics(logits, target, logits.size(1));
         }),
@@ -233,7 +236,7 @@ void FitLoop::validate(EpochReport& r) {
   }
   r.val_scores = scorer_(logits, val_.target);
   r.val_loss = val_loss.item<double>();
-  r.improved = progress_.observe(r.epoch, *r.val_scores);
+  r.improved = progress_.observe(r.epoch, *r.val_scores, *r.val_loss);
   if (r.improved) best_.keep(*net_);
   r.stopping = progress_.early_stop(r.epoch);
 }
@@ -331,6 +334,7 @@ void FitLoop::restore(const c10::IValue& value) {
   progress_.best_score = s.progress.best_score;
   progress_.best_epoch = s.progress.best_epoch;
   progress_.best_scores = s.progress.best_scores;
+  progress_.best_loss = s.progress.best_loss;
   progress_.epochs_without_improvement = s.progress.epochs_without_improvement;
   progress_.last_val_miou = s.progress.last_val_miou;
   if (averaged_) {

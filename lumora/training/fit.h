@@ -39,11 +39,15 @@ struct EarlyStopping {
 // Best-validation bookkeeping and the two early-stop rules of one run.
 class ValidationProgress {
  public:
-  ValidationProgress(int64_t val_interval, std::optional<EarlyStopping> stopping, BestBy best_by = BestBy::miou);
+  ValidationProgress(int64_t val_interval, std::optional<EarlyStopping> stopping, BestBy best_by = BestBy::miou,
+                     bool loss_breaks_ties = false);
 
   // Records one validation; true when it beats the best so far (strictly,
   // starting from 0), else the no-improvement count grows by val_interval.
-  bool observe(int64_t epoch, const Scores& scores);
+  // With loss_breaks_ties, an equal score with a lower validation loss beats
+  // it too: a few validation pixels tie often, and the first tie is rarely
+  // the best weights.
+  bool observe(int64_t epoch, const Scores& scores, double val_loss = 0.0);
   // After observe: the rule that ends the run now, if any. mIoU >= 0.99 wins
   // over the no-improvement rule; neither fires before min_epochs.
   std::optional<StopReason> early_stop(int64_t epoch) const;
@@ -51,6 +55,7 @@ class ValidationProgress {
   double best_score = 0.0;  // of the best_by metric
   int64_t best_epoch = 0;   // 0 while nothing beat 0
   Scores best_scores;
+  double best_loss = 0.0;  // the validation loss of best_epoch
   int64_t epochs_without_improvement = 0;
   double last_val_miou = 0.0;
 
@@ -58,6 +63,7 @@ class ValidationProgress {
   int64_t val_interval_;
   std::optional<EarlyStopping> stopping_;
   BestBy best_by_;
+  bool loss_breaks_ties_;
 };
 
 // One epoch as it happened.

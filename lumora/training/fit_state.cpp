@@ -156,6 +156,7 @@ c10::IValue fit_state_to_ivalue(const FitState& s) {
   progress.insert("best_score", s.progress.best_score);
   progress.insert("best_epoch", s.progress.best_epoch);
   progress.insert("best_scores", scores_value(s.progress.best_scores));
+  progress.insert("best_loss", s.progress.best_loss);
   progress.insert("epochs_without_improvement", s.progress.epochs_without_improvement);
   progress.insert("last_val_miou", s.progress.last_val_miou);
   progress.insert("best_weights", s.best_weights ? state_dict_to_ivalue(*s.best_weights) : c10::IValue());
@@ -201,6 +202,7 @@ FitState fit_state_from_ivalue(const c10::IValue& value) {
   const std::vector<double> b = progress.reals("best_scores");
   if (b.size() != 7) progress.fail("best_scores");
   s.progress.best_scores = Scores{b[0], b[1], b[2], b[3], b[4], b[5], b[6]};
+  s.progress.best_loss = progress.real("best_loss");
   s.progress.epochs_without_improvement = progress.integer("epochs_without_improvement");
   s.progress.last_val_miou = progress.real("last_val_miou");
   if (!progress.none("best_weights")) s.best_weights = progress.weights("best_weights");

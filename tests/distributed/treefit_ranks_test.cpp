@@ -3,6 +3,7 @@
 // repeated runs and their summary.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -142,7 +143,7 @@ TEST_F(TreefitRanks, AKilledRankFailsRankZeroWithinTheTimeout) {
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_LT(seconds, 3.0 + 5.0);
   EXPECT_NE(r.err.find("rank 1 gave no sign of life for 3 s (it died, hung or lost the network); the run is "
-                       "abandoned and nothing was saved"),
+                       "abandoned; no ensemble member had finished"),
             std::string::npos)
       << r.err;
   EXPECT_FALSE(fs::exists(dir->file("killed/spt_models.pkl")));
@@ -155,7 +156,7 @@ TEST_F(TreefitRanks, AKilledRankZeroFailsTheOthersAtOnce) {
   // Long before the 30 s timeout: the store's connection breaks with rank 0.
   EXPECT_LT(seconds, 10.0);
   EXPECT_TRUE(std::regex_search(r.err, std::regex("^error: rank 1/2 lost contact with rank 0 at 127\\.0\\.0\\.1:\\d+ "
-                                                  "\\(.*\\); the run is abandoned and nothing was saved")))
+                                                  "\\(.*\\); the run is abandoned\n")))
       << r.err;
   EXPECT_FALSE(fs::exists(dir->file("leader-killed/spt_models.pkl")));
 }
@@ -174,6 +175,79 @@ TEST_F(TreefitRanks, RanksWithDifferentOptionsAreRefusedBeforeTraining) {
   EXPECT_EQ(r1.exit_code, 1) << r1.out;
   EXPECT_NE(r1.err.find("rank 0"), std::string::npos) << r1.err;
   EXPECT_FALSE(fs::exists(dir->file("mismatch/spt_models.pkl")));
+}
+
+// Waits until `out`'s checkpoint holds more than `jobs` finished jobs.
+void await_jobs(const std::string& out, int64_t jobs) {
+  const double start = wall_time();
+  auto count = [&] {
+    int64_t n = 0;
+    if (fs::is_directory(out + "/checkpoint"))
+      for (const auto& e : fs::directory_iterator(out + "/checkpoint")) n += e.path().extension() == ".job";
+    return n;
+  };
+  while (count() <= jobs && wall_time() - start < 120.0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+int64_t kept_jobs(const std::string& out) {
+  std::smatch m;
+  return std::regex_search(out, m, std::regex("Resuming: (\\d+) finished ensemble members kept")) ? std::stoll(m[1])
+                                                                                                   : -1;
+}
+
+TEST_F(TreefitRanks, StoppedAndKilledRunsResumeToTheFilesOfOneUninterruptedRun) {
+  const std::string out = dir->file("resumed");
+  testing::BackgroundProgram stopped("lumora-treefit", fit_args(*dir, "resumed", {}), kOneThread);
+  await_jobs(out, 0);
+  stopped.send(SIGTERM);
+  const testing::RunResult first = stopped.wait(120.0);
+  EXPECT_EQ(first.exit_code, 143) << first.err;
+  EXPECT_TRUE(std::regex_search(first.err, std::regex("^stopped by SIGTERM at epoch \\d+; continue with --resume\n$")))
+      << first.err;
+
+  // Killed without warning this time, once it has finished one more job.
+  testing::BackgroundProgram killed("lumora-treefit", fit_args(*dir, "resumed", {"--resume"}), kOneThread);
+  await_jobs(out, 1);
+  killed.kill();
+  const std::string killed_out = killed.wait(60.0).out;
+  EXPECT_GE(kept_jobs(killed_out), 1) << killed_out;
+
+  const testing::RunResult last =
+      testing::BackgroundProgram("lumora-treefit", fit_args(*dir, "resumed", {"--resume"}), kOneThread).wait(120.0);
+  ASSERT_EQ(last.exit_code, 0) << last.err;
+  EXPECT_GE(kept_jobs(last.out), 2) << last.out;
+  expect_same_files("resumed");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(out + "/checkpoint")) left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"run.pt"});
+
+  const testing::RunResult again = testing::run_program("lumora-treefit", fit_args(*dir, "resumed", {"--resume"}));
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_NE(again.out.find("Nothing to resume: the run in " + out + " finished\n"), std::string::npos) << again.out;
+  const testing::RunResult other =
+      testing::run_program("lumora-treefit", fit_args(*dir, "resumed", {"--resume"}, /*epochs=*/"8"));
+  EXPECT_EQ(other.exit_code, 2);
+  EXPECT_EQ(other.err, "error: cannot resume from '" + out + "/checkpoint/run.pt': its --epochs is 6, this run's is 8\n");
+  expect_same_files("resumed");
+}
+
+TEST_F(TreefitRanks, ARestartedRunOfOtherRanksTrainsOnlyWhatRankZeroLacks) {
+  const std::string out = dir->file("restarted");
+  const std::string url = "tcp://127.0.0.1:" + std::to_string(testing::free_port());
+  testing::BackgroundProgram leader("lumora-treefit", pair_args(*dir, "restarted", url, 0, "3", "6"), kOneThread);
+  testing::BackgroundProgram worker("lumora-treefit", pair_args(*dir, "restarted", url, 1, "3", "6"), kOneThread);
+  await_jobs(out, 0);
+  worker.kill();
+  const testing::RunResult failed = leader.wait(60.0);
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_TRUE(std::regex_search(failed.err, std::regex("; \\d+ finished ensemble members are kept: continue with "
+                                                       "--resume\n$")))
+      << failed.err;
+
+  const auto results = run_ranks(*dir, "restarted", 3, {"--resume"});
+  for (const testing::RunResult& r : results) ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_GE(kept_jobs(results[0].out), 1) << results[0].out;
+  expect_same_files("restarted");
 }
 
 // Reads "header\r\nvalues\r\n" into name -> text.

@@ -57,6 +57,22 @@ TEST(ValidationProgress, ImprovementResetsTheCounter) {
   EXPECT_EQ(p.best_epoch, 80);
 }
 
+TEST(ValidationProgress, ALowerLossBreaksTiesOnlyWhenAsked) {
+  ValidationProgress plain(10, std::nullopt), ties(10, std::nullopt, BestBy::miou, /*loss_breaks_ties=*/true);
+  for (ValidationProgress* p : {&plain, &ties}) {
+    EXPECT_TRUE(p->observe(10, miou(0.6), 0.9));
+    EXPECT_FALSE(p->observe(20, miou(0.5), 0.1));  // a lower loss never outweighs a lower score
+    EXPECT_FALSE(p->observe(30, miou(0.6), 0.95));
+  }
+  EXPECT_FALSE(plain.observe(40, miou(0.6), 0.4));
+  EXPECT_TRUE(ties.observe(40, miou(0.6), 0.4));
+  EXPECT_FALSE(ties.observe(50, miou(0.6), 0.4));  // an equal loss keeps the earlier
+  EXPECT_EQ(plain.best_epoch, 10);
+  EXPECT_EQ(ties.best_epoch, 40);
+  EXPECT_DOUBLE_EQ(ties.best_loss, 0.4);
+  EXPECT_EQ(ties.epochs_without_improvement, 10);
+}
+
 TEST(ValidationProgress, NeverImprovingOnZeroStopsAtTheFirstPatienceStep) {
   ValidationProgress p(20, EarlyStopping{50, 40});
   for (int64_t e : {20, 40}) {
