@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <torch/torch.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -24,6 +26,7 @@
 #include "lumora/rssp/bundle.h"
 #include "lumora/rssp/cascader.h"
 #include "maps/raster_reading.h"
+#include "lumora/core/elapsed.h"
 #include "support/testing.h"
 
 namespace lumora {
@@ -101,13 +104,17 @@ class MapsCli : public ::testing::Test {
   static std::string labels_file() { return dir->file("conv/gt.mat"); }
   static std::string bundle() { return dir->file("fit/spt_models.pkl"); }
 
-  static testing::RunResult predict(const std::string& out, std::vector<std::string> extra, bool with_gt = true,
-                                    const std::string& model = "") {
+  static std::vector<std::string> predict_args(const std::string& out, std::vector<std::string> extra,
+                                               bool with_gt = true, const std::string& model = "") {
     std::vector<std::string> args = {"--data", data(), "--model", model.empty() ? bundle() : model, "--out-dir",
                                      dir->file(out)};
     if (with_gt) args.insert(args.end(), {"--gt", labels_file()});
     args.insert(args.end(), extra.begin(), extra.end());
-    return testing::run_program("lumora-predict", args);
+    return args;
+  }
+  static testing::RunResult predict(const std::string& out, std::vector<std::string> extra, bool with_gt = true,
+                                    const std::string& model = "") {
+    return testing::run_program("lumora-predict", predict_args(out, std::move(extra), with_gt, model));
   }
 
   // The test split the bundle records (the defaults), as the programs load it.
@@ -391,6 +398,21 @@ TEST_F(MapsCli, TilesAgreeWithTheWholeScene) {
   ASSERT_EQ(net.exit_code, 0) << net.err;
   EXPECT_NE(net.out.find("Tiles: 4 of 16 x 16 pixels, each read with a 32-pixel margin\n"), std::string::npos);
   EXPECT_GE(agreement(ids_of(dir->file("net_tiles/map.tif")), ids_of(dir->file("train/map.tif"))), 0.999);
+}
+
+TEST_F(MapsCli, SigtermBetweenTilesStopsWithNothingWritten) {
+  ready();
+  testing::BackgroundProgram run("lumora-predict", predict_args("stopped", {"--routing", "soft", "--tile", "16"}));
+  const double start = wall_time();
+  while (run.out().find("Tile 1/4 done") == std::string::npos && wall_time() - start < 120.0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  run.send(SIGTERM);
+  const testing::RunResult r = run.wait(120.0);
+  EXPECT_EQ(r.exit_code, 143) << r.out;
+  EXPECT_EQ(r.err, "stopped by SIGTERM during tiled prediction; nothing was written\n");
+  EXPECT_EQ(r.out.find("Tile 4/4 done"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir->file("stopped/map_soft.tif")));
+  EXPECT_FALSE(fs::exists(dir->file("stopped/test_results_soft.csv")));
 }
 
 TEST_F(MapsCli, TrainingCurvesOfBothTrainers) {
