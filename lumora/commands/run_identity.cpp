@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include "lumora/core/errors.h"
+#include "lumora/core/state_dict.h"
+#include "lumora/core/tensor_file.h"
 
 namespace lumora::cli {
 
@@ -33,6 +35,39 @@ RunIdentity identity_from_ivalue(const c10::IValue& value, const std::function<v
     out.emplace_back(item.key().toStringRef(), item.value().toStringRef());
   }
   return out;
+}
+
+CheckpointRecord::CheckpointRecord(std::string path, const std::string& kind, int64_t version)
+    : path_(std::move(path)), record_(c10::StringType::get(), c10::AnyType::get()) {
+  c10::IValue value;
+  try {
+    value = decode_tensor_file(read_binary_file(path_));
+  } catch (const Error& e) {
+    damaged(e.what());
+  }
+  if (!value.isGenericDict()) damaged("not a " + kind);
+  record_ = value.toGenericDict();
+  if (!at("format").isString() || at("format").toStringRef() != kind) damaged("not a " + kind);
+  if (!at("version").isInt() || at("version").toInt() != version) damaged("a checkpoint of another lumora version");
+  identity_ = identity_from_ivalue(at("identity"), [&] { damaged("its 'identity' entry is damaged"); });
+}
+
+c10::IValue CheckpointRecord::at(const char* key) const {
+  const auto found = record_.find(key);
+  if (found == record_.end()) damaged(std::string("no '") + key + "' entry");
+  return found->value();
+}
+
+void CheckpointRecord::damaged(const std::string& what) const {
+  throw ValueError("cannot resume from '" + path_ + "': " + what);
+}
+
+c10::impl::GenericDict new_checkpoint_record(const std::string& kind, int64_t version, const RunIdentity& identity) {
+  c10::impl::GenericDict d(c10::StringType::get(), c10::AnyType::get());
+  d.insert("format", kind);
+  d.insert("version", version);
+  d.insert("identity", identity_to_ivalue(identity));
+  return d;
 }
 
 void check_same_run(const std::string& path, const RunIdentity& stored, const RunIdentity& now) {

@@ -3,6 +3,7 @@
 // what differs.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -26,6 +27,28 @@ std::string scene_identity(const torch::Tensor& cube);
 // throw) when the value is not one.
 c10::IValue identity_to_ivalue(const RunIdentity& identity);
 RunIdentity identity_from_ivalue(const c10::IValue& value, const std::function<void()>& damaged);
+
+// A checkpoint file's record: a mapping with the expected "format" and
+// "version" and the run's "identity". Every error reads "cannot resume from
+// '<path>': <what>".
+class CheckpointRecord {
+ public:
+  // Reads `path` (which must exist); `kind` names the format in errors,
+  // e.g. "lumora-train checkpoint".
+  CheckpointRecord(std::string path, const std::string& kind, int64_t version);
+  const std::string& path() const { return path_; }
+  c10::IValue at(const char* key) const;
+  const RunIdentity& identity() const { return identity_; }
+  [[noreturn]] void damaged(const std::string& what) const;
+
+ private:
+  std::string path_;
+  c10::impl::GenericDict record_;
+  RunIdentity identity_;
+};
+
+// The record's common entries, written as CheckpointRecord reads them.
+c10::impl::GenericDict new_checkpoint_record(const std::string& kind, int64_t version, const RunIdentity& identity);
 
 // OptionError "cannot resume from '<path>': its <entry> is <old>, this run's
 // is <new>" for the first entry that differs.

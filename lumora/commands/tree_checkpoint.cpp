@@ -20,10 +20,6 @@ constexpr int64_t kVersion = 1;
 
 using Dict = c10::impl::GenericDict;
 
-[[noreturn]] void damaged(const std::string& path, const std::string& what) {
-  throw ValueError("cannot resume from '" + path + "': " + what);
-}
-
 bool is_job_file(const fs::path& p) {
   static const std::regex name(R"(job_[0-9]+\.job)");
   return std::regex_match(p.filename().string(), name);
@@ -36,27 +32,12 @@ TreeCheckpoint::TreeCheckpoint(const std::string& out_dir)
 
 std::optional<TreeRunRecord> TreeCheckpoint::read_record() const {
   if (!fs::exists(record_path_)) return std::nullopt;
-  c10::IValue value;
-  try {
-    value = decode_tensor_file(read_binary_file(record_path_));
-  } catch (const Error& e) {
-    damaged(record_path_, e.what());
-  }
-  if (!value.isGenericDict()) damaged(record_path_, "not a lumora-treefit checkpoint");
-  const Dict d = value.toGenericDict();
-  auto at = [&](const char* key) {
-    const auto found = d.find(key);
-    if (found == d.end()) damaged(record_path_, std::string("no '") + key + "' entry");
-    return found->value();
-  };
-  if (!at("format").isString() || at("format").toStringRef() != kFormat)
-    damaged(record_path_, "not a lumora-treefit checkpoint");
-  if (!at("version").isInt() || at("version").toInt() != kVersion)
-    damaged(record_path_, "a checkpoint of another lumora version");
+  const cli::CheckpointRecord record(record_path_, kFormat, kVersion);
+  auto at = [&](const char* key) { return record.at(key); };
   TreeRunRecord out;
-  out.identity = cli::identity_from_ivalue(at("identity"), [&] { damaged(record_path_, "its 'identity' entry is damaged"); });
+  out.identity = record.identity();
   if (!at("finished").isBool() || !at("history_bytes").isInt())
-    damaged(record_path_, "its 'finished' or 'history_bytes' entry is damaged");
+    record.damaged("its 'finished' or 'history_bytes' entry is damaged");
   out.finished = at("finished").toBool();
   out.history_bytes = at("history_bytes").toInt();
   if (!at("encoder").isNone()) out.encoder = state_dict_from_ivalue(at("encoder"), "'" + record_path_ + "' encoder");
@@ -70,10 +51,7 @@ void TreeCheckpoint::start(const TreeRunRecord& record) {
 }
 
 void TreeCheckpoint::write_record(const TreeRunRecord& record) {
-  Dict d(c10::StringType::get(), c10::AnyType::get());
-  d.insert("format", std::string(kFormat));
-  d.insert("version", kVersion);
-  d.insert("identity", cli::identity_to_ivalue(record.identity));
+  Dict d = cli::new_checkpoint_record(kFormat, kVersion, record.identity);
   d.insert("finished", record.finished);
   d.insert("history_bytes", record.history_bytes);
   d.insert("encoder", record.encoder ? state_dict_to_ivalue(*record.encoder) : c10::IValue());
