@@ -384,12 +384,14 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
                                        fp_map, node_options, checkpoint);
     }
   } catch (const Stopped& e) {
+    if (!leader) throw;  // rank 0 says how to go on
     throw Stopped(e.signal(), std::string(e.what()) + "; continue with --resume");
   } catch (const ClusterError& e) {
     if (!leader) throw;
     const int64_t kept = checkpoint.jobs_kept();
     throw ClusterError(std::string(e.what()) +
-                       (kept > 0 ? fmt::format("; {} finished ensemble members are kept: continue with --resume", kept)
+                       (kept > 0 ? fmt::format("; {} finished ensemble member{} kept: continue with --resume", kept,
+                                               kept == 1 ? " is" : "s are")
                                  : "; no ensemble member had finished"));
   }
 
