@@ -10,8 +10,8 @@ namespace lumora::cli {
 
 void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
   app.add_flag("--few_labels", a.recipe,
-               "Train for scarce labels: flips and turns, averaged weights, spectral seeds and pseudo-labels (each below may "
-               "override)");
+               "Train for scarce labels: flips and turns, averaged weights, spectral seeds and pseudo-labels (each "
+               "below may override)");
   a.augment_option = app.add_flag("--augment", a.augment, "Flip and turn the scene and jitter its bands every step");
   a.pixels_option = app.add_option("--class_pixels", a.pixels_per_class,
                                    "Each step's loss sees at most N labelled pixels per class, redrawn every step")

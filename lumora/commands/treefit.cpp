@@ -279,7 +279,7 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   // What a killed run with the same options kept; compared before anything is written.
   TreeCheckpoint checkpoint(o.out_dir);
   TreeRunRecord record;
-  record.identity = run_identity(o, scene);
+  if (leader) record.identity = run_identity(o, scene);  // rank 0 alone keeps the checkpoint
   std::optional<TreeRunRecord> stored;
   if (leader && o.resume) {
     stored = checkpoint.read_record();

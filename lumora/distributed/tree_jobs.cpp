@@ -190,15 +190,21 @@ struct TreeInputs {
 
 std::string result_key(const std::string& prefix, size_t index) { return fmt::format("{}result/{}", prefix, index); }
 
-// One job, trained here: the member, then the router it carries.
-JobResult train_job(NodeTrainer& trainer, const TreeJob& job, const TreeInputs& in, EpochRecorder& recorder) {
+// A job's member, trained here; its router (when it carries one) is added
+// by add_router, from the generator state the member leaves behind.
+JobResult train_member_job(NodeTrainer& trainer, int64_t forest_idx, EpochRecorder& recorder) {
   const double start = wall_time();
   JobResult result;
-  result.fit = trainer.train_member(job.forest_idx, &recorder);
+  result.fit = trainer.train_member(forest_idx, &recorder);
   result.epochs = std::move(recorder.epochs);
-  if (job.with_router) result.router = router_outcome(trainer.train_node_router(*in.fp_map));
   result.seconds = wall_time() - start;
   return result;
+}
+
+void add_router(JobResult& result, NodeTrainer& trainer, const TreeInputs& in) {
+  const double start = wall_time();
+  result.router = router_outcome(trainer.train_node_router(*in.fp_map));
+  result.seconds += wall_time() - start;
 }
 
 // This rank's share: the next job in line until none is left.
@@ -215,7 +221,8 @@ RankShare work_jobs(Cluster& cluster, const std::string& prefix, const TreeInput
       trainer->check_trainable();
     }
     EpochRecorder recorder(&cluster, nullptr);
-    JobResult result = train_job(*trainer, job, in, recorder);
+    JobResult result = train_member_job(*trainer, job.forest_idx, recorder);
+    if (job.with_router) add_router(result, *trainer, in);
     cluster.publish(result_key(prefix, job.index), encode_job_result(result));
     ++share.jobs;
     share.busy += result.seconds;
@@ -302,12 +309,8 @@ class KeptNode {
     return {[this, received](int64_t forest_idx, FitObserver* epochs) {
               const TreeJob& job = jobs_.at(first_ + static_cast<size_t>(forest_idx));
               if (store_.has(job.index)) return received.member(forest_idx, epochs);
-              const double start = wall_time();
               EpochRecorder recorder(nullptr, epochs);
-              JobResult result;
-              result.fit = trainer_.train_member(forest_idx, &recorder);
-              result.epochs = std::move(recorder.epochs);
-              result.seconds = wall_time() - start;
+              JobResult result = train_member_job(trainer_, forest_idx, recorder);
               if (job.with_router)
                 pending_.emplace(job.index, result);  // kept once its router is trained
               else
@@ -317,9 +320,7 @@ class KeptNode {
             [this, received] {
               if (!pending_) return received.router();
               auto& [index, result] = *pending_;
-              const double start = wall_time();
-              result.router = router_outcome(trainer_.train_node_router(*in_.fp_map));
-              result.seconds += wall_time() - start;
+              add_router(result, trainer_, in_);
               store_.keep(index, encode_job_result(result));
               RouterOutcome router = *result.router;
               pending_.reset();

@@ -8,7 +8,13 @@
 namespace lumora {
 
 FewLabelOptions few_labels_recipe() {
-  return FewLabelOptions().augment(true).ema_decay(0.99).pseudo_interval(50).pseudo_start(100).spectral_seeds(20).loss_breaks_ties(true);
+  return FewLabelOptions()
+      .augment(true)
+      .ema_decay(0.99)
+      .pseudo_interval(50)
+      .pseudo_start(100)
+      .spectral_seeds(20)
+      .loss_breaks_ties(true);
 }
 
 std::string few_label_summary(const FewLabelOptions& o) {
