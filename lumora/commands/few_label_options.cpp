@@ -27,6 +27,10 @@ void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
                                   "Up to N times each class's labelled pixels join training from the start, labelled "
                                   "by a spectral kernel classifier fitted to the labels (0: off)")
                        ->check(at_least(0));
+  a.pool_option = app.add_option("--seed_pool", a.seed_pool,
+                                 "Spread the spectral seeds evenly over the most sure fraction F of each class's "
+                                 "pixels, e.g. 0.3 (0: the most sure alone)")
+                      ->check(fraction());
   a.ties_option = app.add_flag("--ties_by_loss", a.ties_by_loss,
                                "Of validations with equal scores, keep the weights with the lowest validation loss");
 }
@@ -38,6 +42,7 @@ FewLabelOptions few_label_options(const FewLabelArgs& a) {
   if (a.ema_option->count() > 0) o.ema_decay(a.ema_decay);
   if (a.pseudo_option->count() > 0) o.pseudo_interval(a.pseudo_interval);
   if (a.seeds_option->count() > 0) o.spectral_seeds(a.spectral_seeds);
+  if (a.pool_option->count() > 0) o.seed_pool(a.seed_pool);
   if (a.ties_option->count() > 0) o.loss_breaks_ties(a.ties_by_loss);
   return o;
 }

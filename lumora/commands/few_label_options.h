@@ -17,9 +17,10 @@ struct FewLabelArgs {
   double ema_decay = 0.0;
   int64_t pseudo_interval = 0;
   int64_t spectral_seeds = 0;
+  double seed_pool = 0.0;
   bool ties_by_loss = false;
   CLI::Option *augment_option = nullptr, *pixels_option = nullptr, *ema_option = nullptr, *pseudo_option = nullptr,
-              *seeds_option = nullptr, *ties_option = nullptr;
+              *seeds_option = nullptr, *pool_option = nullptr, *ties_option = nullptr;
 };
 
 void add_few_label_options(CLI::App& app, FewLabelArgs& args);

@@ -3,6 +3,7 @@
 #include <torch/torch.h>
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 
 namespace lumora {
@@ -14,6 +15,7 @@ FewLabelOptions few_labels_recipe() {
       .pseudo_interval(50)
       .pseudo_start(100)
       .spectral_seeds(20)
+      .seed_pool(0.3)
       .loss_breaks_ties(true);
 }
 
@@ -23,7 +25,9 @@ std::string few_label_summary(const FewLabelOptions& o) {
   out << "augment " << o.augment() << ", jitter " << o.jitter() << ", pixels per class " << o.pixels_per_class()
       << ", EMA decay " << o.ema_decay() << ", pseudo-labels every " << o.pseudo_interval() << " from "
       << o.pseudo_start() << " at " << o.pseudo_confidence() << " up to " << o.pseudo_per_class() << "x"
-      << ", spectral seeds " << o.spectral_seeds() << "x" << ", loss breaks ties " << o.loss_breaks_ties();
+      << ", spectral seeds " << o.spectral_seeds() << "x";
+  if (o.seed_pool() > 0.0) out << " over the most sure " << o.seed_pool();
+  out << ", loss breaks ties " << o.loss_breaks_ties();
   return out.str();
 }
 
@@ -65,8 +69,19 @@ torch::Tensor sample_per_class(const torch::Tensor& target, int64_t per_class, s
   return kept.reshape(target.sizes()).to(target.device());
 }
 
+namespace {
+
+// `take` of the positions 0..count-1 at even steps, first and last included.
+torch::Tensor even_steps(int64_t count, int64_t take) {
+  if (take <= 1) return torch::zeros({take}, torch::kInt64);
+  return torch::arange(take, torch::kFloat64).mul_(static_cast<double>(count - 1) / static_cast<double>(take - 1))
+      .floor_().to(torch::kInt64);
+}
+
+}  // namespace
+
 torch::Tensor most_sure_per_class(const torch::Tensor& sureness, const torch::Tensor& cls, const torch::Tensor& known,
-                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class) {
+                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class, double pool) {
   torch::Tensor out = torch::zeros_like(known);
   for (int64_t c = 1; c < num_classes; ++c) {
     const int64_t have = known.eq(c).sum().item<int64_t>();
@@ -74,7 +89,10 @@ torch::Tensor most_sure_per_class(const torch::Tensor& sureness, const torch::Te
     const torch::Tensor where = open.logical_and(cls.eq(c)).reshape({-1}).nonzero().reshape({-1});
     if (where.numel() == 0) continue;
     const int64_t take = std::min<int64_t>(where.numel(), have * per_class);
-    const torch::Tensor order = std::get<1>(sureness.reshape({-1}).index_select(0, where).topk(take));
+    const auto pooled = static_cast<int64_t>(std::ceil(pool * static_cast<double>(where.numel())));
+    const int64_t ranked = std::clamp<int64_t>(pooled, take, where.numel());
+    torch::Tensor order = std::get<1>(sureness.reshape({-1}).index_select(0, where).topk(ranked));
+    if (ranked > take) order = order.index_select(0, even_steps(ranked, take));
     out.reshape({-1}).index_fill_(0, where.index_select(0, order), c);
   }
   return out;

@@ -39,6 +39,10 @@ struct FewLabelOptions {
   // gives them most surely (see spectral_prior.h; 0: off). Later rounds of
   // pseudo-labels take precedence where they label a pixel.
   TORCH_ARG(int64_t, spectral_seeds) = 0;
+  // The seeds are spread evenly over the ranks of the most sure fraction
+  // `seed_pool` of each class's pixels, so that they show the class's range
+  // of spectra and not only its purest ones (0: the most sure alone).
+  TORCH_ARG(double, seed_pool) = 0.0;
   // Among validations with the same score, keep the one with the lowest
   // validation loss (else the first).
   TORCH_ARG(bool, loss_breaks_ties) = false;
@@ -75,8 +79,11 @@ torch::Tensor sample_per_class(const torch::Tensor& target, int64_t per_class, s
 // For each class of `known` (1, H, W), the `open` pixels (1, H, W) whose
 // class `cls` (1, H, W) it is, the highest `sureness` first, at most
 // `per_class` times the class's known pixels: (1, H, W) int64 on the CPU.
+// With `pool` in (0, 1], they are taken at even steps through the ranks of
+// the class's most sure `pool` fraction of pixels instead.
 torch::Tensor most_sure_per_class(const torch::Tensor& sureness, const torch::Tensor& cls, const torch::Tensor& known,
-                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class);
+                                  const torch::Tensor& open, int64_t num_classes, int64_t per_class,
+                                  double pool = 0.0);
 
 // Pseudo-labels from `probs` (1, K, H, W) of the scene: for each class of
 // `labelled` (1, H, W; 0 = unlabelled), the pixels whose most probable class

@@ -277,7 +277,7 @@ FitResult FitLoop::run() {
   if (few_.spectral_seeds() > 0) {
     // Deterministic: a resumed run makes the same seeds again.
     seeds_ = confident_labels(spectral_scores(train_.input, train_.target, net_->options.num_classes()),
-                              train_.target, val_.target, few_.spectral_seeds());
+                              train_.target, val_.target, few_.spectral_seeds(), few_.seed_pool());
     if (done_ == 0) pseudo_ = seeds_;
   }
   for (int64_t epoch = done_ + 1; epoch <= o_.epochs(); ++epoch) {

@@ -69,13 +69,13 @@ torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& l
 }
 
 torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,
-                               const torch::Tensor& excluded, int64_t per_class) {
+                               const torch::Tensor& excluded, int64_t per_class, double pool) {
   const auto top = scores.to(torch::kCPU).topk(2, 1);
   const torch::Tensor values = std::get<0>(top), classes = std::get<1>(top);
   const torch::Tensor margin = (values.select(1, 0) - values.select(1, 1)).nan_to_num(0.0, 1e30);  // (1, H, W)
   const torch::Tensor known = labelled.to(torch::kCPU);
   const torch::Tensor open = known.le(0).logical_and(excluded.to(torch::kCPU).le(0));
-  return most_sure_per_class(margin, classes.select(1, 0), known, open, scores.size(1), per_class).to(labelled.device());
+  return most_sure_per_class(margin, classes.select(1, 0), known, open, scores.size(1), per_class, pool).to(labelled.device());
 }
 
 }  // namespace lumora

@@ -19,9 +19,10 @@ torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& l
 
 // For each class of `labelled`, the unlabelled pixels outside `excluded`
 // that `scores` (1, K, H, W) assign to it with the widest margin over the
-// runner-up, at most `per_class` times the class's labelled pixels.
+// runner-up, at most `per_class` times the class's labelled pixels, spread
+// over the most sure `pool` fraction as most_sure_per_class does.
 // (1, H, W) int64, 0 elsewhere.
 torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,
-                               const torch::Tensor& excluded, int64_t per_class);
+                               const torch::Tensor& excluded, int64_t per_class, double pool = 0.0);
 
 }  // namespace lumora

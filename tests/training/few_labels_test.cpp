@@ -126,4 +126,23 @@ TEST(FewLabels, SpectralSeedsFollowTheSpectraAndStayOffEveryKnownPixel) {
   EXPECT_TRUE(seeds.eq(0).logical_or(seeds.eq(predicted.unsqueeze(0))).all().item<bool>());
 }
 
+TEST(FewLabels, APoolSpreadsTheChoiceEvenlyOverTheMostSureRanks) {
+  // Pixel 0 is labelled; pixels 1..10 are open with sureness 1.0, 0.9, .., 0.1.
+  auto sureness = torch::zeros({1, 1, 11});
+  for (int64_t i = 1; i <= 10; ++i) sureness[0][0][i] = 1.1 - 0.1 * static_cast<double>(i);
+  const auto cls = torch::ones({1, 1, 11}, torch::kInt64);
+  auto known = torch::zeros({1, 1, 11}, torch::kInt64);
+  known[0][0][0] = 1;
+  const torch::Tensor open = known.eq(0);
+  auto chosen = [&](double pool) {
+    const torch::Tensor at =
+        most_sure_per_class(sureness, cls, known, open, 2, 3, pool).reshape({-1}).nonzero().reshape({-1}).contiguous();
+    return std::vector<int64_t>(at.data_ptr<int64_t>(), at.data_ptr<int64_t>() + at.numel());
+  };
+  EXPECT_EQ(chosen(0.0), (std::vector<int64_t>{1, 2, 3}));   // the three most sure
+  EXPECT_EQ(chosen(0.5), (std::vector<int64_t>{1, 3, 5}));   // ranks 0, 2, 4 of the top five
+  EXPECT_EQ(chosen(1.0), (std::vector<int64_t>{1, 5, 10}));  // first, middle and last of all ten
+  EXPECT_EQ(chosen(0.1), (std::vector<int64_t>{1, 2, 3}));   // a pool smaller than the count changes nothing
+}
+
 }  // namespace lumora
