@@ -15,7 +15,6 @@ FewLabelOptions few_labels_recipe() {
       .pseudo_interval(50)
       .pseudo_start(100)
       .spectral_seeds(20)
-      .seed_pool(0.3)
       .loss_breaks_ties(true);
 }
 
