@@ -72,7 +72,7 @@ int predict_network(const NetworkPredictOptions& o) {
 
   std::cout << "\nLoading network from " << o.model << " ..." << std::endl;
   const NetworkRecord r = load_network_record(o.record);
-  HyperspectralNet net(HyperspectralNetOptions(r).use_fp16(r.fp16));
+  HyperspectralNet net(HyperspectralNetOptions(r).use_fp16(r.fp16).spectral_support(r.spectral_support));
   load_state_dict_file_into(*net, o.model);
   net->to(device);
   net->eval();

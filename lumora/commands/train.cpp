@@ -48,8 +48,7 @@ int64_t parameter_count(const torch::nn::Module& module) {
 // side file of the best weights, the maps of their prediction `pred` (H, W)
 // over the whole scene, and the training curves of the log.
 void write_network_outputs(const TrainOptions& o, const LabelledScene& scene, const HyperspectralDataset& test_ds,
-                           int64_t best_epoch,
-                           const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
+                           int64_t best_epoch, int64_t spectral_support, const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
   NetworkRecord record;
   static_cast<NetworkSizes&>(record) = o.sizes;
   record.num_bands = test_ds.num_bands;
@@ -59,6 +58,7 @@ void write_network_outputs(const TrainOptions& o, const LabelledScene& scene, co
   record.split = scene.protocol;
   record.trained_classes = scene.trained_classes();
   record.best_epoch = best_epoch;
+  record.spectral_support = spectral_support;
   const std::vector<std::string> names = class_names_of(o.maps, test_ds.num_classes - 1);
   for (int64_t k = 1; k < test_ds.num_classes; ++k) record.class_names.push_back(maps::class_name(names, k));
   const std::string record_path = network_record_path(save_path);
@@ -237,7 +237,8 @@ void run_training(const TrainOptions& o, const torch::Device& device, const Labe
   std::cout << "  " << display::BOLD << "Best epoch:" << display::RESET << " " << best_epoch << "  |  Logs: " << o.log
             << "  |  Test results: test_results.csv" << std::endl;
   display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio});
-  write_network_outputs(o, scene, test_ds, best_epoch, test_pred, save_path, log_path);
+  write_network_outputs(o, scene, test_ds, best_epoch, net->options.spectral_support(), test_pred, save_path,
+                        log_path);
   checkpointer.finish(o.epochs);
 }
 

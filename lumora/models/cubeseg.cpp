@@ -22,13 +22,27 @@ void HyperspectralNetImpl::reset() {
       register_module("encoder", Encoder2D(Encoder2DOptions(spectral_out).base_filters(options.base_filters())));
   decoder = register_module("decoder",
                             Decoder2D(Decoder2DOptions(options.num_classes()).base_filters(options.base_filters())));
+  if (options.spectral_support() > 0)
+    spectral_head = register_module(
+        "spectral_head", SpectralHead(options.spectral_support(), options.num_bands(), options.num_classes()));
 }
 
 torch::Tensor HyperspectralNetImpl::forward(const torch::Tensor& x) {
   require_4d(x, "HyperspectralNet");
   auto y = spectral_3d->forward(continuum_removal->forward(x));
   y = chanweight->forward(y);
-  return decoder->forward(encoder->forward(y));
+  return with_spectral_head(x, decoder->forward(encoder->forward(y)));
+}
+
+torch::Tensor HyperspectralNetImpl::with_spectral_head(const torch::Tensor& x, const torch::Tensor& logits) {
+  return spectral_head && !is_training() ? spectral_head->fuse(x, logits) : logits;
+}
+
+void HyperspectralNetImpl::attach_spectral_head(SpectralHead head) {
+  if (head->support.size(1) != options.num_bands() || head->weights.size(1) != options.num_classes())
+    throw ValueError("the spectral head's bands or classes do not fit the network");
+  spectral_head = spectral_head ? replace_module("spectral_head", head) : register_module("spectral_head", head);
+  options.spectral_support(head->support_size());
 }
 
 void use_channels_last_3d(HyperspectralNetImpl& net) { to_channels_last_3d(*net.spectral_3d->stack); }

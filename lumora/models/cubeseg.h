@@ -1,6 +1,7 @@
 // HyperspectralNet, the segmentation network: continuum removal -> spectral
 // 3-D convolution stack -> squeeze-and-excitation -> 2-D encoder -> 2-D
-// decoder, one logit per class and pixel. Child names are the first component
+// decoder, one logit per class and pixel; with a spectral head, outside
+// training, those scores fused with the head's (see spectral_head.h). Child names are the first component
 // of every checkpoint key (continuum_removal registers nothing).
 //
 // Continuum removal always runs in float32 with autocast switched off; the
@@ -17,6 +18,7 @@
 #include "lumora/models/chanweight.h"
 #include "lumora/models/downstage.h"
 #include "lumora/models/network_sizes.h"
+#include "lumora/models/spectral_head.h"
 #include "lumora/models/upstage.h"
 #include "lumora/models/voxstack.h"
 #include "lumora/preprocessing/continuum_removal.h"
@@ -41,6 +43,8 @@ struct HyperspectralNetOptions {
   TORCH_ARG(int64_t, base_filters) = 32;
   // Passed to continuum removal only (see continuum_removal.h).
   TORCH_ARG(bool, use_fp16) = false;
+  // Spectra the spectral head holds (0: no head).
+  TORCH_ARG(int64_t, spectral_support) = 0;
 };
 
 class HyperspectralNetImpl : public torch::nn::Cloneable<HyperspectralNetImpl> {
@@ -53,12 +57,20 @@ class HyperspectralNetImpl : public torch::nn::Cloneable<HyperspectralNetImpl> {
   // before any layer runs.
   torch::Tensor forward(const torch::Tensor& x);
 
+  // The network's output from the decoder's `logits` of input `x`: fused
+  // with the spectral head's scores outside training, else as they are.
+  torch::Tensor with_spectral_head(const torch::Tensor& x, const torch::Tensor& logits);
+
+  // Adds `head` (or replaces the one there); options.spectral_support follows.
+  void attach_spectral_head(SpectralHead head);
+
   HyperspectralNetOptions options;
   ContinuumRemoval continuum_removal{nullptr};
   Spectral3DStack spectral_3d{nullptr};
   SEBlock chanweight{nullptr};
   Encoder2D encoder{nullptr};
   Decoder2D decoder{nullptr};
+  SpectralHead spectral_head{nullptr};
 };
 TORCH_MODULE(HyperspectralNet);
 

@@ -54,6 +54,7 @@ void save_network_record(const NetworkRecord& r, const std::string& path) {
   doc["best_epoch"] = r.best_epoch;
   doc["class_names"] = r.class_names;
   if (!r.trained_classes.empty()) doc["trained_classes"] = r.trained_classes;
+  if (r.spectral_support > 0) doc["spectral_support"] = r.spectral_support;
   const std::string text = doc.dump(2) + "\n";
   write_text_file(path, text);
 }
@@ -106,6 +107,7 @@ NetworkRecord load_network_record(const std::string& path) {
       r.trained_classes.push_back(id.get<int64_t>());
     }
   }
+  if (doc.contains("spectral_support")) r.spectral_support = integer(doc, "spectral_support", 1, path);
   return r;
 }
 

@@ -9,6 +9,9 @@
 //    "val_ratio": 0.1, "seed": 42}, "best_epoch": 60,
 //    "class_names": ["class 1", ...], "trained_classes": [1, 2, ...]}
 //
+// A network trained with a spectral head adds "spectral_support": the
+// number of spectra the head holds (its buffers are in the weights file).
+//
 // "normalisation" is "standard" (whole-cube mean and standard deviation) or
 // "min_max" (whole-cube minimum and range; what a --fp16 run uses).
 #pragma once
@@ -34,6 +37,7 @@ struct NetworkRecord : NetworkSizes {
   // network may predict. Empty in side files written before it was recorded
   // (then every class from 1 up).
   std::vector<int64_t> trained_classes;
+  int64_t spectral_support = 0;  // 0: no spectral head
 };
 
 // The classes a network may predict: the record's trained classes, or every

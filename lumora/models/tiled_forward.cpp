@@ -140,7 +140,7 @@ torch::Tensor gated_logits(HyperspectralNetImpl& net, const torch::Tensor& windo
   torch::Tensor features = spectral_features(net, window);
   // Gated in place unless the features are the window itself (no blocks, no removal).
   features = features.is_alias_of(window) ? features * gate : features.mul_(gate);
-  return net.decoder->forward(net.encoder->forward(features));
+  return net.with_spectral_head(window, net.decoder->forward(net.encoder->forward(features)));
 }
 
 torch::Tensor network_logits(HyperspectralNetImpl& net, const WindowReader& read, int64_t height, int64_t width,

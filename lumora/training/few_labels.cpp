@@ -15,6 +15,7 @@ FewLabelOptions few_labels_recipe() {
       .pseudo_interval(50)
       .pseudo_start(100)
       .spectral_seeds(20)
+      .spectral_head(true)
       .loss_breaks_ties(true);
 }
 
@@ -26,6 +27,7 @@ std::string few_label_summary(const FewLabelOptions& o) {
       << o.pseudo_start() << " at " << o.pseudo_confidence() << " up to " << o.pseudo_per_class() << "x"
       << ", spectral seeds " << o.spectral_seeds() << "x";
   if (o.seed_pool() > 0.0) out << " over the most sure " << o.seed_pool();
+  if (o.spectral_head()) out << ", spectral head";  // absent when off: older runs keep their identity
   out << ", loss breaks ties " << o.loss_breaks_ties();
   return out.str();
 }

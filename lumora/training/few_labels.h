@@ -1,8 +1,8 @@
 // What training does differently when labelled pixels are scarce: each step
 // sees the scene flipped or turned (scene and mask together) with its bands
 // slightly rescaled, at most a few labelled pixels of each class redrawn every
-// step, pseudo-labels of confident predictions added in rounds, and weights
-// averaged over the steps. Each part is an option of its own; all off, the
+// step, pseudo-labels of confident predictions added in rounds, weights
+// averaged over the steps, and a spectral classifier fused with the network. Each part is an option of its own; all off, the
 // training step is what it always was.
 #pragma once
 
@@ -43,6 +43,10 @@ struct FewLabelOptions {
   // `seed_pool` of each class's pixels, so that they show the class's range
   // of spectra and not only its purest ones (0: the most sure alone).
   TORCH_ARG(double, seed_pool) = 0.0;
+  // The network carries that spectral classifier as its spectral head, its
+  // scores fused with the network's outside training: in validation,
+  // pseudo-label rounds, tests and every prediction (see spectral_head.h).
+  TORCH_ARG(bool, spectral_head) = false;
   // Among validations with the same score, keep the one with the lowest
   // validation loss (else the first).
   TORCH_ARG(bool, loss_breaks_ties) = false;
@@ -51,7 +55,7 @@ struct FewLabelOptions {
  public:
   bool any() const {
     return augment_ || pixels_per_class_ > 0 || ema_decay_ > 0.0 || pseudo_interval_ > 0 || spectral_seeds_ > 0 ||
-           loss_breaks_ties_;
+           spectral_head_ || loss_breaks_ties_;
   }
 };
 

@@ -178,6 +178,10 @@ class FitLoop {
           return compute_metrics(logits, target, logits.size(1));
         }),
         rng_(few_.seed()) {
+    if (few_.spectral_seeds() > 0 || few_.spectral_head())
+      spectral_ = fit_spectral_head(train.input, train.target, net->options.num_classes());
+    // Before a checkpoint's weights are restored: they hold the head's buffers.
+    if (few_.spectral_head()) net->attach_spectral_head(spectral_);
     if (few_.ema_decay() > 0.0) averaged_.emplace(*net, few_.ema_decay());
     if (!o.resume_from().isNone()) restore(o.resume_from());
   }
@@ -205,6 +209,7 @@ class FitLoop {
   ValidationScorer scorer_;  // the default fails on a mask without pixels
   std::mt19937_64 rng_;
   std::optional<AveragedWeights> averaged_;
+  SpectralHead spectral_{nullptr};  // the spectral classifier, fitted to the labels once
   torch::Tensor seeds_;   // (1, H, W) the spectral classifier's labels, undefined without them
   torch::Tensor pseudo_;  // (1, H, W) pseudo-labels of the latest round, undefined before the first
   int64_t done_ = 0;      // epochs finished, a resumed run's included
@@ -276,8 +281,8 @@ FitResult FitLoop::run() {
   FitResult result;
   if (few_.spectral_seeds() > 0) {
     // Deterministic: a resumed run makes the same seeds again.
-    seeds_ = confident_labels(spectral_scores(train_.input, train_.target, net_->options.num_classes()),
-                              train_.target, val_.target, few_.spectral_seeds(), few_.seed_pool());
+    seeds_ = confident_labels(spectral_->scores(train_.input), train_.target, val_.target, few_.spectral_seeds(),
+                              few_.seed_pool());
     if (done_ == 0) pseudo_ = seeds_;
   }
   for (int64_t epoch = done_ + 1; epoch <= o_.epochs(); ++epoch) {

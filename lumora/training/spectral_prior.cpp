@@ -2,13 +2,16 @@
 
 #include <torch/torch.h>
 
-#include <limits>
-
 #include "lumora/core/errors.h"
 #include "lumora/training/few_labels.h"
 
 namespace lumora {
 namespace {
+
+// Spectra the classifier keeps at most: its fit costs the cube of their
+// number for each of 45 settings, and a thousand already span a scene's
+// classes well.
+constexpr int64_t kMaxSupport = 1024;
 
 torch::Tensor gaussian_kernel(const torch::Tensor& a, const torch::Tensor& b, double gamma) {
   return torch::cdist(a, b).pow_(2).mul_(-gamma).exp_();
@@ -30,23 +33,26 @@ std::pair<double, double> leave_one_out(const torch::Tensor& k, const torch::Ten
 
 }  // namespace
 
-torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
+SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
   torch::NoGradGuard no_grad;
-  const int64_t bands = input.size(1), height = input.size(2), width = input.size(3);
-  const torch::Tensor pixels = input.to(torch::kCPU, torch::kFloat64).reshape({bands, -1}).t().contiguous();  // (N, C)
+  const int64_t bands = input.size(1);
+  const torch::Tensor pixels = input.to(torch::kCPU, torch::kFloat64).reshape({bands, -1}).t();  // (N, C)
   const torch::Tensor labels = labelled.to(torch::kCPU).reshape({-1});
-  const torch::Tensor where = labels.gt(0).nonzero().reshape({-1});
+  torch::Tensor where = labels.gt(0).nonzero().reshape({-1});
   if (where.numel() == 0) throw ValueError("no labelled pixels to fit the spectral classifier to");
-  const torch::Tensor x = pixels.index_select(0, where);
+  if (where.numel() > kMaxSupport)  // even steps through the scene: each class in proportion
+    where = where.index_select(0, torch::linspace(0, where.numel() - 1, kMaxSupport, torch::kFloat64).round().to(torch::kLong));
+  const torch::Tensor x = pixels.index_select(0, where).contiguous();
   const torch::Tensor y = torch::one_hot(labels.index_select(0, where), num_classes).to(torch::kFloat64);
 
-  // The kernel width about the bands' spread, as "scale" sets it for an SVM.
+  // Kernel widths two decades either side of the bands' spread, as "scale"
+  // sets it for an SVM: with few labels the best width varies by scene.
   const double spread = std::max(1e-12, x.var().item<double>() * static_cast<double>(bands));
   double best_gamma = 1.0 / spread, best_ridge = 1e-2;
   std::pair<double, double> best = {-1.0, 0.0};
-  for (double width_factor : {0.25, 1.0, 4.0}) {
+  for (double width_factor : {1.0 / 16, 1.0 / 8, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0}) {
     const torch::Tensor k = gaussian_kernel(x, x, width_factor / spread);
-    for (double ridge : {1e-3, 1e-2, 1e-1, 1.0}) {
+    for (double ridge : {1e-4, 1e-3, 1e-2, 1e-1, 1.0}) {
       const auto score = leave_one_out(k, y, ridge);
       if (score.first > best.first || (score.first == best.first && score.second < best.second)) {
         best = score;
@@ -57,15 +63,14 @@ torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& l
   }
   const torch::Tensor k = gaussian_kernel(x, x, best_gamma);
   const torch::Tensor alpha = torch::linalg_solve(k + best_ridge * torch::eye(k.size(0), k.options()), y);
-  torch::Tensor scores = torch::empty({pixels.size(0), num_classes}, torch::kFloat64);
-  const int64_t chunk = 16384;  // bounds the cross-kernel's memory on large scenes
-  for (int64_t i = 0; i < pixels.size(0); i += chunk) {
-    const torch::Tensor part = pixels.slice(0, i, std::min(i + chunk, pixels.size(0)));
-    scores.slice(0, i, i + part.size(0)).copy_(gaussian_kernel(part, x, best_gamma).mm(alpha));
-  }
-  const torch::Tensor present = y.sum(0).gt(0);
-  scores.masked_fill_(present.logical_not().unsqueeze(0), -std::numeric_limits<double>::infinity());
-  return scores.t().reshape({1, num_classes, height, width}).to(torch::kFloat32);
+  SpectralHead head(x.size(0), bands, num_classes);
+  head->set(x.to(torch::kFloat32), alpha.to(torch::kFloat32), best_gamma);
+  head->to(input.device());
+  return head;
+}
+
+torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
+  return fit_spectral_head(input, labelled, num_classes)->scores(input);
 }
 
 torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,

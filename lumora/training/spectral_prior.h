@@ -1,20 +1,27 @@
 // A classifier of spectra alone, fitted to the labelled pixels in closed
 // form: kernel ridge regression to one-hot targets with a Gaussian kernel,
-// its width and ridge chosen by leave-one-out error over a small grid (the
+// its width and ridge chosen by leave-one-out error over a grid (the
 // least-squares cousin of the RBF SVM). With a handful of labels per class
 // it is far more reliable than a network that has seen only those pixels,
-// so its most confident predictions seed the network's pseudo-labels.
+// so its most confident predictions seed the network's pseudo-labels, and
+// the network can carry it as its spectral head.
 #pragma once
 
 #include <cstdint>
 
 #include <torch/types.h>
 
+#include "lumora/models/spectral_head.h"
+
 namespace lumora {
 
 // `input` (1, C, H, W) standardised bands, `labelled` (1, H, W) int64 with
-// classes 1..K-1 (0 = unlabelled): scores (1, K, H, W) float32 of every
-// pixel, column 0 (unlabelled) and classes without labelled pixels at -inf.
+// classes 1..K-1 (0 = unlabelled): the classifier fitted to the labelled
+// pixels, on the input's device.
+SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes);
+
+// The scores (1, K, H, W) float32 of every pixel of that classifier, column
+// 0 (unlabelled) and classes without labelled pixels at -inf.
 torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes);
 
 // For each class of `labelled`, the unlabelled pixels outside `excluded`

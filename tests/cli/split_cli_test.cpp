@@ -91,6 +91,25 @@ TEST_F(SplitCli, CountsAreWrittenRecordedAndScoredAgainByPredict) {
             std::string::npos) << other.out;
 }
 
+TEST_F(SplitCli, ASpectralHeadTravelsWithTheWeightsIntoEveryPrediction) {
+  auto r = run("lumora-train", "head", with(kSmallNet, {"--epochs", "10", "--train_per_class", "6", "--val_per_class", "3",
+                                        "--spectral_head"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string record = testing::read_file(dir->file("head/best_model.json"));
+  EXPECT_NE(record.find("\"spectral_support\": 19\n"), std::string::npos) << record;  // every training pixel
+  for (const auto& [out, extra] : {std::pair<std::string, std::vector<std::string>>{"head_whole", {}},
+                                   {"head_tiles", {"--tile", "16"}}}) {
+    std::vector<std::string> args = {"--data", dir->file("data.mat"), "--gt", dir->file("gt.mat"), "--model",
+                                     dir->file("head/best_model.pth"), "--no-maps", "--out-dir", dir->file(out)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto p = testing::run_program("lumora-predict", args);
+    ASSERT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_EQ(testing::read_file(dir->file(out + "/test_results.csv")),
+              testing::read_file(dir->file("head/test_results.csv")))
+        << out;
+  }
+}
+
 TEST_F(SplitCli, TreeOnADisjointSplitIsScoredAgainFromTheBundle) {
   auto fit = run("lumora-treefit", "tree",
                  {"--split_mode", "disjoint", "--split_block", "8", "--epochs", "4", "--ensembles", "1",

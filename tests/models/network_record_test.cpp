@@ -22,7 +22,7 @@ TEST(NetworkRecord, RoundTripsEveryEntry) {
   r.num_bands = 48, r.num_classes = 7, r.num_filters = 2, r.num_blocks = 0, r.base_filters = 4;
   r.fp16 = true, r.normalisation = "min_max", r.split.train_ratio = 0.25, r.split.val_ratio = 0.05;
   r.split.seed = 4294967295LL, r.split.train_per_class = 5, r.trained_classes = {1, 3, 6};
-  r.best_epoch = 120, r.class_names = {"Water", "Trees, dense"};
+  r.best_epoch = 120, r.class_names = {"Water", "Trees, dense"}, r.spectral_support = 19;
   save_network_record(r, dir.file("r.json"));
   const NetworkRecord back = load_network_record(dir.file("r.json"));
   EXPECT_EQ(back.num_bands, 48);
@@ -36,6 +36,7 @@ TEST(NetworkRecord, RoundTripsEveryEntry) {
   EXPECT_EQ(back.trained_classes, r.trained_classes);
   EXPECT_EQ(back.best_epoch, 120);
   EXPECT_EQ(back.class_names, r.class_names);
+  EXPECT_EQ(back.spectral_support, 19);
 }
 
 TEST(NetworkRecord, BadEntriesFailNamingFileAndEntry) {
@@ -54,6 +55,10 @@ TEST(NetworkRecord, BadEntriesFailNamingFileAndEntry) {
   };
   const std::string f = "'" + dir.file("bad.json") + "': ";
   EXPECT_EQ(broken("\"num_bands\": 8", "\"num_bands\": 0"), f + "\"num_bands\" must be an integer of at least 1, got 0");
+  // A network without a spectral head records none; a head holds at least one spectrum.
+  EXPECT_EQ(good.find("spectral_support"), std::string::npos);
+  EXPECT_EQ(broken("\"fp16\"", "\"spectral_support\": 0, \"fp16\""),
+            f + "\"spectral_support\" must be an integer of at least 1, got 0");
   EXPECT_EQ(broken("\"normalisation\": \"standard\"", "\"normalisation\": \"zscore\""),
             f + "\"normalisation\" must be \"standard\" or \"min_max\", got \"zscore\"");
   EXPECT_EQ(broken("\"train_ratio\": 0.2", "\"train_ratio\": 1.5"),

@@ -5,6 +5,7 @@
 
 #include <torch/torch.h>
 
+#include <algorithm>
 #include <set>
 
 #include "lumora/training/few_labels.h"
@@ -143,6 +144,51 @@ TEST(FewLabels, APoolSpreadsTheChoiceEvenlyOverTheMostSureRanks) {
   EXPECT_EQ(chosen(0.5), (std::vector<int64_t>{1, 3, 5}));   // ranks 0, 2, 4 of the top five
   EXPECT_EQ(chosen(1.0), (std::vector<int64_t>{1, 5, 10}));  // first, middle and last of all ten
   EXPECT_EQ(chosen(0.1), (std::vector<int64_t>{1, 2, 3}));   // a pool smaller than the count changes nothing
+}
+
+}  // namespace lumora
+
+namespace lumora {
+
+TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
+  // Class 1 on the left half, class 2 on the right, told apart by band 0;
+  // one pixel inside the left half has class 2's spectrum.
+  const int64_t h = 16, w = 32;
+  torch::manual_seed(3);
+  auto input = torch::randn({1, 4, h, w}) * 0.05;
+  input.select(1, 0).slice(2, 16, 32).add_(2.0);
+  input[0][0][8][4] += 2.0;
+  auto labelled = torch::zeros({1, h, w}, torch::kInt64);
+  labelled[0][2][2] = 1, labelled[0][12][12] = 1, labelled[0][2][20] = 2, labelled[0][12][28] = 2;
+  const SpectralHead head = fit_spectral_head(input, labelled, 4);
+  EXPECT_EQ(head->support_size(), 4);
+  const torch::Tensor alone = head->scores(input).argmax(1)[0];
+  EXPECT_EQ(alone[8][4].item<int64_t>(), 2);
+
+  // With no opinion from the network, the 5 x 5 window decides.
+  const torch::Tensor fused = head->fuse(input, torch::zeros({1, 4, h, w})).argmax(1)[0];
+  EXPECT_TRUE(fused.slice(1, 0, 14).eq(1).all().item<bool>());
+  EXPECT_TRUE(fused.slice(1, 18, 32).eq(2).all().item<bool>());
+
+  // A network carries the head in its weights and uses it only outside training.
+  HyperspectralNet net(HyperspectralNetOptions(4, 4).base_filters(4).num_filters(4).num_blocks(1));
+  HyperspectralNet plain(HyperspectralNetOptions(4, 4).base_filters(4).num_filters(4).num_blocks(1));
+  load_state_dict(*plain, state_dict(*net));
+  net->attach_spectral_head(head);
+  EXPECT_EQ(net->options.spectral_support(), 4);
+  const StateDict weights = state_dict(*net);
+  EXPECT_EQ(std::count_if(weights.begin(), weights.end(), [](const auto& e) { return e.first == "spectral_head.support"; }),
+            1);
+  torch::NoGradGuard no_grad;
+  auto seeded = [&](HyperspectralNet& n) {  // dropout draws alike
+    torch::manual_seed(7);
+    return n->forward(input);
+  };
+  EXPECT_TRUE(torch::equal(seeded(net), seeded(plain)));
+  net->eval(), plain->eval();
+  const torch::Tensor logits = plain->forward(input);
+  EXPECT_TRUE(torch::allclose(net->forward(input), head->fuse(input, logits)));
+  EXPECT_FALSE(torch::allclose(net->forward(input), logits));
 }
 
 }  // namespace lumora
