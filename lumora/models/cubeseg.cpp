@@ -35,7 +35,7 @@ torch::Tensor HyperspectralNetImpl::forward(const torch::Tensor& x) {
 }
 
 torch::Tensor HyperspectralNetImpl::with_spectral_head(const torch::Tensor& x, const torch::Tensor& logits) {
-  return spectral_head && !is_training() ? spectral_head->fuse(x, logits) : logits;
+  return spectral_head && spectral_head_fused && !is_training() ? spectral_head->fuse(x, logits) : logits;
 }
 
 void HyperspectralNetImpl::attach_spectral_head(SpectralHead head) {

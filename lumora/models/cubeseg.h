@@ -58,7 +58,8 @@ class HyperspectralNetImpl : public torch::nn::Cloneable<HyperspectralNetImpl> {
   torch::Tensor forward(const torch::Tensor& x);
 
   // The network's output from the decoder's `logits` of input `x`: fused
-  // with the spectral head's scores outside training, else as they are.
+  // with the spectral head's scores outside training while
+  // `spectral_head_fused`, else as they are.
   torch::Tensor with_spectral_head(const torch::Tensor& x, const torch::Tensor& logits);
 
   // Adds `head` (or replaces the one there); options.spectral_support follows.
@@ -71,6 +72,7 @@ class HyperspectralNetImpl : public torch::nn::Cloneable<HyperspectralNetImpl> {
   Encoder2D encoder{nullptr};
   Decoder2D decoder{nullptr};
   SpectralHead spectral_head{nullptr};
+  bool spectral_head_fused = true;
 };
 TORCH_MODULE(HyperspectralNet);
 

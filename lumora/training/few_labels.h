@@ -44,8 +44,9 @@ struct FewLabelOptions {
   // of spectra and not only its purest ones (0: the most sure alone).
   TORCH_ARG(double, seed_pool) = 0.0;
   // The network carries that spectral classifier as its spectral head, its
-  // scores fused with the network's outside training: in validation,
-  // pseudo-label rounds, tests and every prediction (see spectral_head.h).
+  // scores fused with the network's in tests and every prediction (see
+  // spectral_head.h); validation and pseudo-label rounds judge the network
+  // alone.
   TORCH_ARG(bool, spectral_head) = false;
   // Among validations with the same score, keep the one with the lowest
   // validation loss (else the first).

@@ -182,9 +182,15 @@ class FitLoop {
       spectral_ = fit_spectral_head(train.input, train.target, net->options.num_classes());
     // Before a checkpoint's weights are restored: they hold the head's buffers.
     if (few_.spectral_head()) net->attach_spectral_head(spectral_);
+    // Validation and pseudo-label rounds judge the network alone: fused with
+    // the head, a few validation pixels agree from the first epochs on and
+    // leave nothing to choose the weights by.
+    net->spectral_head_fused = false;
     if (few_.ema_decay() > 0.0) averaged_.emplace(*net, few_.ema_decay());
     if (!o.resume_from().isNone()) restore(o.resume_from());
   }
+
+  ~FitLoop() { net_->spectral_head_fused = true; }
 
   FitResult run();
 

@@ -136,7 +136,7 @@ TEST(HelpText, Train) {
     "                        Spread the spectral seeds evenly over the most sure fraction F of each class's"
     " pixels, e.g. 0.3 (0: the most sure alone)\n"
     "  --spectral_head       Fuse the network's class probabilities with those of the spectral kernel"
-    " classifier, averaged over 5 x 5 pixels, in validation, tests and predictions\n"
+    " classifier, averaged over 5 x 5 pixels, in tests and predictions\n"
     "  --ties_by_loss        Of validations with equal scores, keep the weights with the lowest validation"
     " loss\n"
     "  --runs RUNS           Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/,"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <set>
 
+#include "lumora/metrics/segmentation.h"
 #include "lumora/training/few_labels.h"
 #include "lumora/training/spectral_prior.h"
 #include "lumora/training/fit.h"
@@ -189,6 +190,30 @@ TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
   const torch::Tensor logits = plain->forward(input);
   EXPECT_TRUE(torch::allclose(net->forward(input), head->fuse(input, logits)));
   EXPECT_FALSE(torch::allclose(net->forward(input), logits));
+}
+
+TEST(FewLabels, ValidationJudgesTheNetworkAloneAndTheFittedNetworkKeepsItsHead) {
+  auto scene = testing::make_tiny_scene(16, 32, 8, 2);
+  const torch::Tensor input = scene.cube.permute({2, 0, 1}).unsqueeze(0).contiguous();
+  FitBatch batch{input, scene.labels.unsqueeze(0)};
+  auto criterion = build_criterion(Loss::ce, 2.0, 0);
+  torch::manual_seed(4);
+  HyperspectralNet net(HyperspectralNetOptions(8, 3).num_filters(2).num_blocks(1).base_filters(4));
+  torch::Tensor judged;
+  FitOptions options = FitOptions().epochs(1).lr(0.01).val_interval(1).few_labels(FewLabelOptions().spectral_head(true));
+  options.scorer([&](const torch::Tensor& logits, const torch::Tensor& target) {
+    judged = logits.clone();
+    return compute_metrics(logits, target, logits.size(1));
+  });
+  fit_network(net, *criterion, batch, batch, options);
+  EXPECT_TRUE(net->spectral_head_fused);
+  EXPECT_EQ(net->options.spectral_support(), scene.labels.gt(0).sum().item<int64_t>());
+  net->eval();
+  torch::NoGradGuard no_grad;
+  net->spectral_head_fused = false;
+  EXPECT_TRUE(torch::equal(judged, net->forward(input)));
+  net->spectral_head_fused = true;
+  EXPECT_FALSE(torch::allclose(judged, net->forward(input)));
 }
 
 }  // namespace lumora
