@@ -12,8 +12,10 @@
 # 3. runs gpu_test (device text, channels-last stack, float16 training with
 #    the grad scaler and its skipped steps, continuum removal in and out of
 #    CUDA, cache release);
-# 4. trains the sample scene in fp32 and with --fp16 (Python's torch.load
-#    with weights_only=True reads each best_model.pth), fits a short class
+# 4. trains the sample scene in fp32 and with --fp16 --few_labels (the
+#    recipe's spectral head then runs under mixed precision, and
+#    lumora-predict must score as the run did; Python's torch.load with
+#    weights_only=True reads each best_model.pth), fits a short class
 #    tree and runs lumora-predict --routing all (Python checks the bundle);
 # 5. times 20 training epochs at 145 x 145 x 200 in fp32 and fp16 and the
 #    network's step next to the Python reference under the same torch.
@@ -178,13 +180,23 @@ assert type(w) is dict and all(isinstance(t, torch.Tensor) for t in w.values()),
 print(len(w), "tensors")'
 for mode in fp32 fp16; do
   flag=()
-  [ $mode = fp16 ] && flag=(--fp16)
+  [ $mode = fp16 ] && flag=(--fp16 --few_labels)
   if run "train-$mode" 300 "$bin/lumora-train" "${scene[@]}" --epochs 60 --lr 0.001 --base_filters 16 "${flag[@]}" \
     --out-dir "$work/train-$mode"; then
     say "         $(grep -m1 '^Training on' "$logs/train-$mode.log"); test: $(tail -1 "$work/train-$mode/test_results.csv" | tr -d '\r')"
     run "torch-load-best-$mode" 120 "$torch_python" -c "$py_load" "$work/train-$mode/best_model.pth"
   fi
 done
+if [ -f "$work/train-fp16/test_results.csv" ] &&
+  run predict-fp16 300 "$bin/lumora-predict" "${scene[@]}" --model "$work/train-fp16/best_model.pth" \
+    --no-maps --out-dir "$work/predict-fp16"; then
+  if cmp -s "$work/train-fp16/test_results.csv" "$work/predict-fp16/test_results.csv"; then
+    say "         lumora-predict scores as the run did"
+  else
+    failures=$((failures + 1))
+    say "  [FAIL] lumora-predict scores the --fp16 --few_labels network differently from its run"
+  fi
+fi
 if over_budget; then
   skip "treefit and predict (time budget spent)"
 else
