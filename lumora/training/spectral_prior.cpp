@@ -2,16 +2,35 @@
 
 #include <torch/torch.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "lumora/core/errors.h"
 #include "lumora/training/few_labels.h"
 
 namespace lumora {
 namespace {
 
-// Spectra the classifier keeps at most: its fit costs the cube of their
-// number for each of 45 settings, and a thousand already span a scene's
-// classes well.
-constexpr int64_t kMaxSupport = 1024;
+// The labelled pixels (flat indices) the classifier is fitted to: all of
+// them up to `most`, else each class's share of `most` (at least 16 of a
+// class, or all it has) at even steps through its pixels, so that no class
+// goes missing.
+torch::Tensor support_pixels(const torch::Tensor& labels, int64_t num_classes, int64_t most) {
+  const torch::Tensor where = labels.gt(0).nonzero().reshape({-1});
+  if (where.numel() == 0) throw ValueError("no labelled pixels to fit the spectral classifier to");
+  if (where.numel() <= most) return where;
+  std::vector<torch::Tensor> kept;
+  for (int64_t c = 1; c < num_classes; ++c) {
+    const torch::Tensor of_class = labels.eq(c).nonzero().reshape({-1});
+    const int64_t n = of_class.numel();
+    if (n == 0) continue;
+    const int64_t share = most * n / where.numel();
+    const int64_t take = std::min(n, std::max<int64_t>(16, share));
+    const torch::Tensor steps = torch::linspace(0, static_cast<double>(n - 1), take, torch::kFloat64);
+    kept.push_back(of_class.index_select(0, steps.round().to(torch::kLong)));
+  }
+  return torch::cat(kept);
+}
 
 torch::Tensor gaussian_kernel(const torch::Tensor& a, const torch::Tensor& b, double gamma) {
   return torch::cdist(a, b).pow_(2).mul_(-gamma).exp_();
@@ -33,15 +52,13 @@ std::pair<double, double> leave_one_out(const torch::Tensor& k, const torch::Ten
 
 }  // namespace
 
-SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
+SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes,
+                               int64_t max_support) {
   torch::NoGradGuard no_grad;
   const int64_t bands = input.size(1);
   const torch::Tensor pixels = input.to(torch::kCPU, torch::kFloat64).reshape({bands, -1}).t();  // (N, C)
   const torch::Tensor labels = labelled.to(torch::kCPU).reshape({-1});
-  torch::Tensor where = labels.gt(0).nonzero().reshape({-1});
-  if (where.numel() == 0) throw ValueError("no labelled pixels to fit the spectral classifier to");
-  if (where.numel() > kMaxSupport)  // even steps through the scene: each class in proportion
-    where = where.index_select(0, torch::linspace(0, where.numel() - 1, kMaxSupport, torch::kFloat64).round().to(torch::kLong));
+  const torch::Tensor where = support_pixels(labels, num_classes, max_support);
   const torch::Tensor x = pixels.index_select(0, where).contiguous();
   const torch::Tensor y = torch::one_hot(labels.index_select(0, where), num_classes).to(torch::kFloat64);
 

@@ -17,8 +17,11 @@ namespace lumora {
 
 // `input` (1, C, H, W) standardised bands, `labelled` (1, H, W) int64 with
 // classes 1..K-1 (0 = unlabelled): the classifier fitted to the labelled
-// pixels, on the input's device.
-SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes);
+// pixels, on the input's device. Beyond `max_support` of them it keeps each
+// class's share (every class at least 16, or all it has): the fit costs the
+// cube of their number for each of 45 settings.
+SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes,
+                               int64_t max_support = 1024);
 
 // The scores (1, K, H, W) float32 of every pixel of that classifier, column
 // 0 (unlabelled) and classes without labelled pixels at -inf.

@@ -166,6 +166,13 @@ TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
   const torch::Tensor alone = head->scores(input).argmax(1)[0];
   EXPECT_EQ(alone[8][4].item<int64_t>(), 2);
 
+  // Beyond its cap the fit keeps each class's share, and a rare class whole.
+  auto many = torch::ones({1, 40, 40}, torch::kInt64);
+  many[0][0][0] = 2, many[0][0][1] = 2, many[0][0][2] = 2;
+  const SpectralHead capped = fit_spectral_head(torch::randn({1, 4, 40, 40}), many, 3, 64);
+  EXPECT_EQ(capped->support_size(), 63 + 3);
+  EXPECT_TRUE(capped->weights.select(1, 2).ne(0).any().item<bool>());
+
   // With no opinion from the network, the 5 x 5 window decides.
   const torch::Tensor fused = head->fuse(input, torch::zeros({1, 4, h, w})).argmax(1)[0];
   EXPECT_TRUE(fused.slice(1, 0, 14).eq(1).all().item<bool>());
