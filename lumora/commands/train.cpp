@@ -48,7 +48,8 @@ int64_t parameter_count(const torch::nn::Module& module) {
 // side file of the best weights, the maps of their prediction `pred` (H, W)
 // over the whole scene, and the training curves of the log.
 void write_network_outputs(const TrainOptions& o, const LabelledScene& scene, const HyperspectralDataset& test_ds,
-                           int64_t best_epoch, int64_t spectral_support, const torch::Tensor& pred, const std::string& save_path, const std::string& log_path) {
+                           int64_t best_epoch, int64_t spectral_support, const torch::Tensor& pred,
+                           const std::string& save_path, const std::string& log_path) {
   NetworkRecord record;
   static_cast<NetworkSizes&>(record) = o.sizes;
   record.num_bands = test_ds.num_bands;

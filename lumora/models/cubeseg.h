@@ -1,8 +1,9 @@
 // HyperspectralNet, the segmentation network: continuum removal -> spectral
 // 3-D convolution stack -> squeeze-and-excitation -> 2-D encoder -> 2-D
 // decoder, one logit per class and pixel; with a spectral head, outside
-// training, those scores fused with the head's (see spectral_head.h). Child names are the first component
-// of every checkpoint key (continuum_removal registers nothing).
+// training, those scores fused with the head's (see spectral_head.h). Child
+// names are the first component of every checkpoint key (continuum_removal
+// registers nothing).
 //
 // Continuum removal always runs in float32 with autocast switched off; the
 // rest runs under whatever mixed-precision setting the caller has open.

@@ -2,8 +2,9 @@
 // sees the scene flipped or turned (scene and mask together) with its bands
 // slightly rescaled, at most a few labelled pixels of each class redrawn every
 // step, pseudo-labels of confident predictions added in rounds, weights
-// averaged over the steps, and a spectral classifier fused with the network. Each part is an option of its own; all off, the
-// training step is what it always was.
+// averaged over the steps, and a spectral classifier fused with the network.
+// Each part is an option of its own; all off, the training step is what it
+// always was.
 #pragma once
 
 #include <cstdint>

@@ -86,10 +86,6 @@ SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& 
   return head;
 }
 
-torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes) {
-  return fit_spectral_head(input, labelled, num_classes)->scores(input);
-}
-
 torch::Tensor confident_labels(const torch::Tensor& scores, const torch::Tensor& labelled,
                                const torch::Tensor& excluded, int64_t per_class, double pool) {
   const auto top = scores.to(torch::kCPU).topk(2, 1);

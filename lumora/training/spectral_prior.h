@@ -23,10 +23,6 @@ namespace lumora {
 SpectralHead fit_spectral_head(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes,
                                int64_t max_support = 1024);
 
-// The scores (1, K, H, W) float32 of every pixel of that classifier, column
-// 0 (unlabelled) and classes without labelled pixels at -inf.
-torch::Tensor spectral_scores(const torch::Tensor& input, const torch::Tensor& labelled, int64_t num_classes);
-
 // For each class of `labelled`, the unlabelled pixels outside `excluded`
 // that `scores` (1, K, H, W) assign to it with the widest margin over the
 // runner-up, at most `per_class` times the class's labelled pixels, spread

@@ -92,8 +92,8 @@ TEST_F(SplitCli, CountsAreWrittenRecordedAndScoredAgainByPredict) {
 }
 
 TEST_F(SplitCli, ASpectralHeadTravelsWithTheWeightsIntoEveryPrediction) {
-  auto r = run("lumora-train", "head", with(kSmallNet, {"--epochs", "10", "--train_per_class", "6", "--val_per_class", "3",
-                                        "--spectral_head"}));
+  auto r = run("lumora-train", "head",
+               with(kSmallNet, {"--epochs", "10", "--train_per_class", "6", "--val_per_class", "3", "--spectral_head"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string record = testing::read_file(dir->file("head/best_model.json"));
   EXPECT_NE(record.find("\"spectral_support\": 19\n"), std::string::npos) << record;  // every training pixel

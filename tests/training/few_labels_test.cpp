@@ -115,7 +115,7 @@ TEST(FewLabels, SpectralSeedsFollowTheSpectraAndStayOffEveryKnownPixel) {
   auto labelled = torch::zeros({1, h, w}, torch::kInt64), val = torch::zeros({1, h, w}, torch::kInt64);
   labelled[0][0][0] = 1, labelled[0][5][1] = 1, labelled[0][0][9] = 2, labelled[0][5][8] = 2;
   val[0][3][3] = 1;
-  const torch::Tensor scores = spectral_scores(input, labelled, 4);
+  const torch::Tensor scores = fit_spectral_head(input, labelled, 4)->scores(input);
   ASSERT_EQ(scores.sizes(), (std::vector<int64_t>{1, 4, h, w}));
   const torch::Tensor predicted = scores.argmax(1)[0];
   EXPECT_TRUE(predicted.slice(1, 0, 5).eq(1).all().item<bool>());
@@ -185,8 +185,8 @@ TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
   net->attach_spectral_head(head);
   EXPECT_EQ(net->options.spectral_support(), 4);
   const StateDict weights = state_dict(*net);
-  EXPECT_EQ(std::count_if(weights.begin(), weights.end(), [](const auto& e) { return e.first == "spectral_head.support"; }),
-            1);
+  auto is_support = [](const auto& entry) { return entry.first == "spectral_head.support"; };
+  EXPECT_EQ(std::count_if(weights.begin(), weights.end(), is_support), 1);
   torch::NoGradGuard no_grad;
   auto seeded = [&](HyperspectralNet& n) {  // dropout draws alike
     torch::manual_seed(7);
@@ -207,7 +207,8 @@ TEST(FewLabels, ValidationJudgesTheNetworkAloneAndTheFittedNetworkKeepsItsHead) 
   torch::manual_seed(4);
   HyperspectralNet net(HyperspectralNetOptions(8, 3).num_filters(2).num_blocks(1).base_filters(4));
   torch::Tensor judged;
-  FitOptions options = FitOptions().epochs(1).lr(0.01).val_interval(1).few_labels(FewLabelOptions().spectral_head(true));
+  FitOptions options =
+      FitOptions().epochs(1).lr(0.01).val_interval(1).few_labels(FewLabelOptions().spectral_head(true));
   options.scorer([&](const torch::Tensor& logits, const torch::Tensor& target) {
     judged = logits.clone();
     return compute_metrics(logits, target, logits.size(1));
