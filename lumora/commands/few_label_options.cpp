@@ -10,9 +10,8 @@ namespace lumora::cli {
 
 void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
   app.add_flag("--few_labels", a.recipe,
-               std::string("Train for scarce labels: flips and turns, averaged weights, spectral seeds") +
-                   (a.head_allowed ? ", pseudo-labels and a spectral head" : " and pseudo-labels") +
-                   " (each below may override)");
+               "Train for scarce labels: flips and turns, averaged weights, spectral seeds, pseudo-labels and a "
+               "spectral head (each below may override)");
   a.augment_option = app.add_flag("--augment", a.augment, "Flip and turn the scene and jitter its bands every step");
   a.pixels_option = app.add_option("--class_pixels", a.pixels_per_class,
                                    "Each step's loss sees at most N labelled pixels per class, redrawn every step")
@@ -32,8 +31,11 @@ void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
                                  "Spread the spectral seeds evenly over the most sure fraction F of each class's "
                                  "pixels, e.g. 0.3 (0: the most sure alone)")
                       ->check(fraction());
-  if (a.head_allowed)
-    a.head_option = app.add_flag("--spectral_head", a.spectral_head,
+  a.window_option = app.add_option("--seed_window", a.seed_window,
+                                   "Rank the spectral seeds by the classifier's probabilities averaged over N x N "
+                                   "pixels (0: each pixel's own)")
+                        ->check(at_least(0));
+  a.head_option = app.add_flag("--spectral_head", a.spectral_head,
                                  "Fuse the network's class probabilities with those of the spectral kernel "
                                  "classifier, averaged over 5 x 5 pixels, in tests and predictions");
   a.ties_option = app.add_flag("--ties_by_loss", a.ties_by_loss,
@@ -48,11 +50,9 @@ FewLabelOptions few_label_options(const FewLabelArgs& a) {
   if (a.pseudo_option->count() > 0) o.pseudo_interval(a.pseudo_interval);
   if (a.seeds_option->count() > 0) o.spectral_seeds(a.spectral_seeds);
   if (a.pool_option->count() > 0) o.seed_pool(a.seed_pool);
+  if (a.window_option->count() > 0) o.seed_window(a.seed_window);
   if (a.ties_option->count() > 0) o.loss_breaks_ties(a.ties_by_loss);
-  if (!a.head_allowed)
-    o.spectral_head(false);
-  else if (a.head_option->count() > 0)
-    o.spectral_head(a.spectral_head);
+  if (a.head_option->count() > 0) o.spectral_head(a.spectral_head);
   return o;
 }
 

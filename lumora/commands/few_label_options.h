@@ -18,13 +18,12 @@ struct FewLabelArgs {
   int64_t pseudo_interval = 0;
   int64_t spectral_seeds = 0;
   double seed_pool = 0.0;
+  int64_t seed_window = 0;
   bool ties_by_loss = false;
   bool spectral_head = false;
-  // A tree's members are stored without a spectral head: lumora-treefit
-  // offers none, and the recipe leaves it out there.
-  bool head_allowed = true;
   CLI::Option *augment_option = nullptr, *pixels_option = nullptr, *ema_option = nullptr, *pseudo_option = nullptr,
-              *seeds_option = nullptr, *pool_option = nullptr, *ties_option = nullptr, *head_option = nullptr;
+              *seeds_option = nullptr, *pool_option = nullptr, *window_option = nullptr,
+              *ties_option = nullptr, *head_option = nullptr;
 };
 
 void add_few_label_options(CLI::App& app, FewLabelArgs& args);

@@ -132,7 +132,6 @@ void declare(CLI::App& app, Options& o) {
   app.add_flag("--resume", o.resume,
                "Continue the run in OUT_DIR from its checkpoint/ folder: finished ensemble members and routers are "
                "kept (with --runs: finished runs are skipped); the same scene, split and options are required");
-  o.few_args.head_allowed = false;
   cli::add_few_label_options(app, o.few_args);
   app.add_option("--runs", o.runs,
                  "Repeat with seeds seed, seed+1, ... (default: 1): each run in OUT_DIR/run_SEED/, then "

@@ -62,13 +62,18 @@ torch::Tensor SpectralHeadImpl::scores(const torch::Tensor& input) const {
   return out.reshape({b, h, w, classes_}).permute({0, 3, 1, 2}).contiguous();
 }
 
+torch::Tensor SpectralHeadImpl::probabilities(const torch::Tensor& input, int64_t k) const {
+  compat::AutocastOff autocast_off;
+  const torch::Tensor spectral = torch::softmax(scores(input) * temperature, 1);
+  if (k <= 1) return spectral;
+  // Averaged over the window's pixels inside the scene: borders are not diluted.
+  return torch::avg_pool2d(spectral, k, 1, k / 2, /*ceil_mode=*/false, /*count_include_pad=*/false);
+}
+
 torch::Tensor SpectralHeadImpl::fuse(const torch::Tensor& input, const torch::Tensor& logits) const {
   compat::AutocastOff autocast_off;
-  const int64_t k = window.item<int64_t>();
-  torch::Tensor spectral = torch::softmax(scores(input) * temperature, 1);
-  // Averaged over the window's pixels inside the scene: borders are not diluted.
-  spectral = torch::avg_pool2d(spectral, k, 1, k / 2, /*ceil_mode=*/false, /*count_include_pad=*/false);
-  return torch::log_softmax(logits.to(torch::kFloat32), 1) + spectral.add_(kFloor).log_();
+  const torch::Tensor spectral = probabilities(input, window.item<int64_t>());
+  return torch::log_softmax(logits.to(torch::kFloat32), 1) + (spectral + kFloor).log_();
 }
 
 }  // namespace lumora

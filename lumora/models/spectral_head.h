@@ -31,6 +31,10 @@ class SpectralHeadImpl : public torch::nn::Cloneable<SpectralHeadImpl> {
   // classes without a labelled spectrum (0 among them).
   torch::Tensor scores(const torch::Tensor& input) const;
 
+  // softmax(temperature x scores) averaged over `window` x `window` pixels
+  // (those inside the scene): (B, classes, H, W) float32.
+  torch::Tensor probabilities(const torch::Tensor& input, int64_t window) const;
+
   // log of the network's probabilities (from `logits`) plus log of the
   // window-averaged classifier probabilities of `input`: (B, classes, H, W)
   // float32, finite wherever the logits are.

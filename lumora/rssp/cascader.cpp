@@ -45,7 +45,12 @@ torch::Tensor in_global_columns(const torch::Tensor& local, const ForestEntry& f
 }
 
 HyperspectralNet member_network(const ForestEntry& member, const torch::Device& device) {
-  HyperspectralNet net{HyperspectralNetOptions(member)};
+  // A member trained with a spectral head holds its spectra among its weights;
+  // their count sizes the head (the strict load checks the rest).
+  int64_t support = 0;
+  for (const auto& [key, tensor] : member.state_dict)
+    if (key == "spectral_head.support" && tensor.dim() == 2) support = tensor.size(0);
+  HyperspectralNet net{HyperspectralNetOptions(member).spectral_support(support)};
   net->to(device);
   load_state_dict(*net, member.state_dict);
   net->eval();

@@ -27,6 +27,7 @@ std::string few_label_summary(const FewLabelOptions& o) {
       << o.pseudo_start() << " at " << o.pseudo_confidence() << " up to " << o.pseudo_per_class() << "x"
       << ", spectral seeds " << o.spectral_seeds() << "x";
   if (o.seed_pool() > 0.0) out << " over the most sure " << o.seed_pool();
+  if (o.seed_window() > 1) out << " ranked over " << o.seed_window() << " x " << o.seed_window();
   if (o.spectral_head()) out << ", spectral head";  // absent when off: older runs keep their identity
   out << ", loss breaks ties " << o.loss_breaks_ties();
   return out.str();

@@ -44,6 +44,11 @@ struct FewLabelOptions {
   // `seed_pool` of each class's pixels, so that they show the class's range
   // of spectra and not only its purest ones (0: the most sure alone).
   TORCH_ARG(double, seed_pool) = 0.0;
+  // The seeds are ranked by the classifier's probabilities averaged over
+  // `seed_window` x `seed_window` pixels, so that a pixel whose neighbours
+  // the classifier reads otherwise is not taken as sure (0 or 1: the pixel's
+  // own scores).
+  TORCH_ARG(int64_t, seed_window) = 0;
   // The network carries that spectral classifier as its spectral head, its
   // scores fused with the network's in tests and every prediction (see
   // spectral_head.h); validation and pseudo-label rounds judge the network

@@ -287,8 +287,10 @@ FitResult FitLoop::run() {
   FitResult result;
   if (few_.spectral_seeds() > 0) {
     // Deterministic: a resumed run makes the same seeds again.
-    seeds_ = confident_labels(spectral_->scores(train_.input), train_.target, val_.target, few_.spectral_seeds(),
-                              few_.seed_pool());
+    const torch::Tensor sureness = few_.seed_window() > 1
+                                       ? spectral_->probabilities(train_.input, few_.seed_window())
+                                       : spectral_->scores(train_.input);
+    seeds_ = confident_labels(sureness, train_.target, val_.target, few_.spectral_seeds(), few_.seed_pool());
     if (done_ == 0) pseudo_ = seeds_;
   }
   for (int64_t epoch = done_ + 1; epoch <= o_.epochs(); ++epoch) {

@@ -8,6 +8,7 @@
 
 #include "lumora/datasets/cubeset.h"
 #include "lumora/io/matfile.h"
+#include "lumora/rssp/bundle.h"
 #include "maps/raster_reading.h"
 #include "support/testing.h"
 
@@ -110,24 +111,32 @@ TEST_F(SplitCli, ASpectralHeadTravelsWithTheWeightsIntoEveryPrediction) {
   }
 }
 
-TEST_F(SplitCli, TreeOnADisjointSplitIsScoredAgainFromTheBundle) {
+TEST_F(SplitCli, ATreeWithSpectralHeadsOnADisjointSplitIsScoredAgainFromTheBundle) {
   auto fit = run("lumora-treefit", "tree",
                  {"--split_mode", "disjoint", "--split_block", "8", "--epochs", "4", "--ensembles", "1",
                   "--leaf_ensembles", "1", "--base_filters", "4", "--num_filters", "2", "--val_interval", "2",
-                  "--min_epochs", "2", "--d_model", "8", "--d_state", "4"});
+                  "--min_epochs", "2", "--d_model", "8", "--d_state", "4", "--spectral_head"});
   ASSERT_EQ(fit.exit_code, 0) << fit.err;
   EXPECT_NE(fit.out.find("Split: disjoint split: blocks of 8 x 8 pixels; the guard band of 1 pixel left "),
             std::string::npos) << fit.out;
   SplitProtocol p;
   p.mode = SplitMode::disjoint, p.block = 8;
   EXPECT_TRUE(torch::equal(roles_in("tree/split.tif"), roles_of(p, dir->file("gt.mat"))));
-  auto r = testing::run_program("lumora-predict", {"--data", dir->file("data.mat"), "--gt", dir->file("gt.mat"),
-                                                   "--model", dir->file("tree/spt_models.pkl"), "--routing", "forest",
-                                                   "--no-maps", "--out-dir", dir->file("tree_predict")});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const auto& [id, entry] : load_bundle(dir->file("tree/spt_models.pkl")).trained_models)
+    for (const ForestEntry& member : entry.forests)
+      EXPECT_EQ(state_dict_at(member.state_dict, "spectral_head.support").size(1), 8) << id;
   const std::string fitted = testing::read_file(dir->file("tree/test_results.csv"));
-  const std::string predicted = testing::read_file(dir->file("tree_predict/test_results_forest.csv"));
-  EXPECT_EQ(fitted.substr(fitted.find("\r\n")), predicted.substr(predicted.find("\r\n")));
+  for (const auto& [out, extra] : {std::pair<std::string, std::vector<std::string>>{"tree_whole", {}},
+                                   {"tree_tiles", {"--tile", "16"}}}) {
+    std::vector<std::string> args = {"--data",   dir->file("data.mat"), "--gt",    dir->file("gt.mat"),
+                                     "--model",  dir->file("tree/spt_models.pkl"), "--routing", "forest",
+                                     "--no-maps", "--out-dir", dir->file(out)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto r = testing::run_program("lumora-predict", args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string predicted = testing::read_file(dir->file(out + "/test_results_forest.csv"));
+    EXPECT_EQ(fitted.substr(fitted.find("\r\n")), predicted.substr(predicted.find("\r\n"))) << out;
+  }
 }
 
 TEST_F(SplitCli, GivenMapsTrainAndScoreWhereTheySayWithoutALabelFile) {

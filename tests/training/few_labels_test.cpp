@@ -177,6 +177,10 @@ TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
   const torch::Tensor fused = head->fuse(input, torch::zeros({1, 4, h, w})).argmax(1)[0];
   EXPECT_TRUE(fused.slice(1, 0, 14).eq(1).all().item<bool>());
   EXPECT_TRUE(fused.slice(1, 18, 32).eq(2).all().item<bool>());
+  // Seeds ranked over the window take it for its neighbours' class too.
+  const torch::Tensor none = torch::zeros({1, h, w}, torch::kInt64);
+  EXPECT_EQ(confident_labels(head->scores(input), labelled, none, 1000)[0][8][4].item<int64_t>(), 2);
+  EXPECT_EQ(confident_labels(head->probabilities(input, 5), labelled, none, 1000)[0][8][4].item<int64_t>(), 1);
 
   // A network carries the head in its weights and uses it only outside training.
   HyperspectralNet net(HyperspectralNetOptions(4, 4).base_filters(4).num_filters(4).num_blocks(1));
