@@ -52,7 +52,8 @@ struct FewLabelOptions {
   // The network carries that spectral classifier as its spectral head, its
   // scores fused with the network's in tests and every prediction (see
   // spectral_head.h); validation and pseudo-label rounds judge the network
-  // alone.
+  // alone. The classifier, head or not, is fitted to the training and the
+  // validation pixels.
   TORCH_ARG(bool, spectral_head) = false;
   // Among validations with the same score, keep the one with the lowest
   // validation loss (else the first).

@@ -158,6 +158,17 @@ FitBatch device_batch(const torch::Tensor& input, const torch::Tensor& target, c
 
 namespace {
 
+// The pixels the spectral classifier is fitted to: the training pixels and,
+// where validation sees the same scene, the validation pixels too. It picks
+// its own width and ridge by leave-one-out, and validation judges the
+// network alone, so they are not needed to check it; with a handful of
+// labels per class every one counts.
+torch::Tensor spectral_labels(const FitBatch& train, const FitBatch& val) {
+  if (!val.target.defined() || !val.input.sizes().equals(train.input.sizes()) || !torch::equal(val.input, train.input))
+    return train.target;
+  return torch::where(train.target.gt(0), train.target, val.target.clamp_min(0));
+}
+
 // One fit from start to end: everything that changes from epoch to epoch
 // lives here, so that state() can keep it and restore() bring it back.
 class FitLoop {
@@ -179,7 +190,7 @@ class FitLoop {
         }),
         rng_(few_.seed()) {
     if (few_.spectral_seeds() > 0 || few_.spectral_head())
-      spectral_ = fit_spectral_head(train.input, train.target, net->options.num_classes());
+      spectral_ = fit_spectral_head(train.input, spectral_labels(train, val), net->options.num_classes());
     // Before a checkpoint's weights are restored: they hold the head's buffers.
     if (few_.spectral_head()) net->attach_spectral_head(spectral_);
     // Validation and pseudo-label rounds judge the network alone: fused with

@@ -97,7 +97,8 @@ TEST_F(SplitCli, ASpectralHeadTravelsWithTheWeightsIntoEveryPrediction) {
                with(kSmallNet, {"--epochs", "10", "--train_per_class", "6", "--val_per_class", "3", "--spectral_head"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string record = testing::read_file(dir->file("head/best_model.json"));
-  EXPECT_NE(record.find("\"spectral_support\": 19\n"), std::string::npos) << record;  // every training pixel
+  // Every training and validation pixel.
+  EXPECT_NE(record.find("\"spectral_support\": 28\n"), std::string::npos) << record;
   for (const auto& [out, extra] : {std::pair<std::string, std::vector<std::string>>{"head_whole", {}},
                                    {"head_tiles", {"--tile", "16"}}}) {
     std::vector<std::string> args = {"--data", dir->file("data.mat"), "--gt", dir->file("gt.mat"), "--model",

@@ -173,7 +173,7 @@ TEST(FewLabels, TheSpectralHeadOutvotesALoneOddPixelOnlyOutsideTraining) {
   EXPECT_EQ(capped->support_size(), 63 + 3);
   EXPECT_TRUE(capped->weights.select(1, 2).ne(0).any().item<bool>());
 
-  // With no opinion from the network, the 5 x 5 window decides.
+  // With no opinion from the network, the window decides.
   const torch::Tensor fused = head->fuse(input, torch::zeros({1, 4, h, w})).argmax(1)[0];
   EXPECT_TRUE(fused.slice(1, 0, 14).eq(1).all().item<bool>());
   EXPECT_TRUE(fused.slice(1, 18, 32).eq(2).all().item<bool>());
