@@ -15,6 +15,7 @@ FewLabelOptions few_labels_recipe() {
       .pseudo_interval(50)
       .pseudo_start(100)
       .spectral_seeds(20)
+      .seed_window(5)
       .spectral_head(true)
       .loss_breaks_ties(true);
 }
