@@ -1,10 +1,12 @@
 #include "lumora/commands/few_label_options.h"
 
+#include <fmt/format.h>
 #include <torch/torch.h>
 
 #include <ostream>
 
 #include "lumora/commands/cli.h"
+#include "lumora/models/spectral_head.h"
 
 namespace lumora::cli {
 
@@ -36,8 +38,9 @@ void add_few_label_options(CLI::App& app, FewLabelArgs& a) {
                                    "pixels (0: each pixel's own)")
                         ->check(at_least(0));
   a.head_option = app.add_flag("--spectral_head", a.spectral_head,
-                               "Fuse the network's class probabilities with those of the spectral kernel "
-                               "classifier, averaged over 3 x 3 pixels, in tests and predictions");
+                               fmt::format("Fuse the network's class probabilities with those of the spectral kernel "
+                                           "classifier, averaged over {0} x {0} pixels, in tests and predictions",
+                                           kSpectralHeadWindow));
   a.ties_option = app.add_flag("--ties_by_loss", a.ties_by_loss,
                                "Of validations with equal scores, keep the weights with the lowest validation loss");
 }

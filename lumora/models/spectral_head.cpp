@@ -12,11 +12,8 @@ namespace lumora {
 namespace {
 
 // Sharpness measured over two scenes at 10 labels per class (not sensitive
-// within 1-5). The window serves both a scene of fields, where a wider one
-// gains a little, and one whose classes change within a few pixels, where
-// it loses more (measured at 10 and 30 labels per class).
+// within 1-5).
 constexpr double kTemperature = 3.0;
-constexpr int64_t kWindow = 3;
 // Keeps log() finite where the classifier gives a class no probability.
 constexpr double kFloor = 1e-6;
 // Pixels per kernel block: bounds the (pixels x support) kernel's memory.
@@ -36,7 +33,7 @@ void SpectralHeadImpl::reset() {
   weights = register_buffer("weights", torch::zeros({support_size_, classes_}));
   gamma = register_buffer("gamma", torch::zeros({}));
   temperature = register_buffer("temperature", torch::full({}, kTemperature));
-  window = register_buffer("window", torch::full({}, kWindow, torch::kInt64));
+  window = register_buffer("window", torch::full({}, kSpectralHeadWindow, torch::kInt64));
 }
 
 void SpectralHeadImpl::set(const torch::Tensor& s, const torch::Tensor& w, double g) {
