@@ -424,7 +424,8 @@ int main_flow(Options o, Cluster* cluster, const std::string& prefix, std::ostre
   write_class_report(report_path, final_pred, eval, num_classes, m.per_class_ious);
   print_saved(report_path);
 
-  display::print_save_and_next({o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio, o.seed});
+  display::print_save_and_next(
+      {o.out_dir, o.save, o.data, o.gt, o.split.train_ratio, o.split.val_ratio, o.seed, o.split.plain_ratios()});
   if (csv_data_rows(history_path) > earlier_history_rows)
     draw_tree_curves(history_path, earlier_history_rows, path_join(o.out_dir, "training_curves.png"),
                      "lumora-treefit: " + bundle_path);

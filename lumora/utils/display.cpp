@@ -204,9 +204,12 @@ void print_save_and_next(const SaveAndNext& a) {
     return;
   }
   std::cout << GRAY << "Next: predict with" << RESET << "\n";
-  std::cout << "  lumora-predict --model " << saved << " --data " << a.data_path << " --gt " << a.gt_path
-            << " --train_ratio " << py_float(a.train_ratio) << " --val_ratio " << py_float(a.val_ratio)
-            << (a.seed != 42 ? " --seed " + std::to_string(a.seed) : std::string()) << std::endl;
+  std::cout << "  lumora-predict --model " << saved << " --data " << a.data_path;
+  if (!a.gt_path.empty()) std::cout << " --gt " << a.gt_path;
+  if (a.plain_ratios)
+    std::cout << " --train_ratio " << py_float(a.train_ratio) << " --val_ratio " << py_float(a.val_ratio)
+              << (a.seed != 42 ? " --seed " + std::to_string(a.seed) : std::string());
+  std::cout << std::endl;
 }
 
 }  // namespace lumora::display

@@ -88,6 +88,9 @@ struct SaveAndNext {
   double train_ratio = 0.2;
   double val_ratio = 0.1;
   int64_t seed = 42;  // shown in the hint only when it is not the default
+  // False for counts per class, a disjoint mode or given maps: the hint then
+  // leaves the split to the bundle's record, since ratios would draw another.
+  bool plain_ratios = true;
 };
 void print_save_and_next(const SaveAndNext& args);
 

@@ -97,6 +97,18 @@ TEST_F(DisplayTest, NextStepHintNamesASeedOtherThanTheDefault) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout().find("--seed"), std::string::npos);
 }
 
+TEST_F(DisplayTest, NextStepHintLeavesAnyOtherSplitToTheBundlesRecord) {
+  // Ratios would draw a split whose test pixels overlap the tree's training pixels.
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"out", "spt_models.pkl", "d.mat", "g.mat", 0.2, 0.1, 7, /*plain_ratios=*/false});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "\nSaved → out/spt_models.pkl\nNext: predict with\n"
+            "  lumora-predict --model out/spt_models.pkl --data d.mat --gt g.mat\n");
+  ::testing::internal::CaptureStdout();
+  print_save_and_next({"out", "spt_models.pkl", "d.mat", "", 0.2, 0.1, 42, false});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().find("--gt"), std::string::npos);
+}
+
 // Without a terminal every colour is empty text, so the colour chosen is
 // told apart by which of the named codes comes back.
 TEST(ScoreColour, SceneAndEnsembleTablesKeepTheirThresholds) {
